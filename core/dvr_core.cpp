@@ -1,0 +1,115 @@
+// The core object's construction, run sequence, stop request and destruction.
+// Run and the destructor execute on the main thread; requestStop on the io
+// thread (signal handler, IPC channel) or, in tests, on any thread.
+#include "core/dvr_core.h"
+
+#include <fmt/format.h>
+
+#include <boost/asio/post.hpp>
+#include <chrono>
+
+#include "core/core_io.h"
+#include "events/ref_block.h"
+#include "log/core_log.h"
+#include "plugins/plugin.h"
+
+namespace ko::core {
+
+DvrCore* coreInstance = nullptr;
+
+std::string programDirectory(const std::string& corePath) {
+  const auto slash = corePath.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return corePath.substr(0, slash);
+}
+
+DvrCore::DvrCore(std::string path) : io(std::make_unique<CoreIo>()), corePath(std::move(path)) {
+  for (auto& level : logLevels) level.store(-1, std::memory_order_relaxed);
+  logTags.emplace(0u, "core");
+}
+
+DvrCore::~DvrCore() {
+  ipcOutQueue.clear();
+  if (const int32_t blocks = refBlockCount.load(); blocks != 0) {
+    coreLog(0, "refblks: {:L}({:L})", blocks, refBlockBytes.load());
+    for (unsigned i = 0; i < refsHeld.size(); ++i) {
+      const int64_t held = refsHeld[i].load();
+      if (held == 0) continue;
+      std::string tag = "unknown";
+      {
+        std::lock_guard lock(logLock);
+        if (auto it = logTags.find(i); it != logTags.end()) tag = it->second;
+      }
+      coreLog(0, "Plugin {:02x}:{} unloaded holding {:L} event reference(s).", i, tag, held);
+    }
+  }
+  // Members go in reverse order of declaration; the plugins are released last
+  // but one, so a plugin's Close/Unload still finds the logger and the queue.
+}
+
+void DvrCore::Run() {
+  namespace asio = boost::asio;
+  io->signals.emplace(io->context);
+  for (int signo : {SIGINT, SIGTERM, SIGQUIT}) {
+    boost::system::error_code ec;
+    io->signals->add(signo, ec);
+    if (ec) throw boost::system::system_error(ec, "add");
+  }
+  io->signals->async_wait([this](const boost::system::error_code& ec, int) {
+    if (!ec) requestStop();
+  });
+
+  loadConfig();
+  if (throttlingEnabled) publishMemoryState();
+
+  ioThread = std::thread([this] {
+    // An error from the I/O service ends the process, as nothing could
+    // restart the io thread's work.
+    io->context.run();
+  });
+
+  // The timer is armed from the io thread so that only that thread ever
+  // touches it (requestStop cancels it there too).
+  asio::post(io->context, [this] { armHousekeeping(); });
+
+  startIpcReceive();
+  loadPlugins();
+  openPlugins();
+  publishConfig();
+  dispatchLoop();
+  closePlugins();
+  unloadPlugins();
+
+  io->context.stop();
+  if (ioThread.joinable()) ioThread.join();
+  io->signals.reset();
+}
+
+void DvrCore::armHousekeeping() {
+  io->timerArmed = true;
+  io->housekeepingTimer.async_wait([this](const boost::system::error_code& ec) {
+    io->timerArmed = false;
+    if (ec) return;  // cancelled by a stop request
+    housekeepingTick();
+    if (stopRequested.load()) return;
+    io->housekeepingTimer.expires_at(std::chrono::steady_clock::now() + std::chrono::milliseconds(250));
+    armHousekeeping();
+  });
+}
+
+void DvrCore::requestStop() {
+  stopRequested.store(true);
+  // The timer belongs to the io thread; callers on other threads hand the
+  // cancellation over to it.
+  boost::asio::post(io->context, [this] {
+    if (io->timerArmed) {
+      io->timerArmed = false;
+      io->housekeepingTimer.cancel();
+    }
+  });
+  { std::lock_guard lock(queueLock); }
+  queueSignal.notify_one();
+}
+
+}  // namespace ko::core

@@ -1,0 +1,166 @@
+// The one core object: it owns the plugins, the event queue, the IPC channel,
+// the configuration strings and the logger state, and wires the subsystems
+// together. Each subsystem implements its own members in its own directory;
+// this header only declares them.
+//
+// Threads (see the run sequence in dvr_core.cpp):
+//   main      - Init, Run, the dispatch loop (so plugins' OnEvent), plugin
+//               load/open/close/unload, configuration deltas, statistics.
+//   io        - signals, the 250 ms housekeeping tick, IPC receive and send.
+//   plugin    - worker and reader threads lent to plugins; they submit events.
+//   search    - detached, one per serving plugin per search request.
+// Any thread may submit events and log.
+//
+// Locks, in the only order they nest:
+//   searchLock -> a search provider's mutex
+//   queueLock, logLock and pluginsLock are never held together with another
+//   core lock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "ko/core/event.hpp"
+
+namespace ko::core {
+
+class Plugin;
+struct CoreIo;
+namespace SearchHandler { class StoredProvider; }
+
+inline constexpr const char* CoreVersion = "26.2.3.0";
+inline constexpr size_t IpcBufferSize = 65536;
+
+class DvrCore {
+ public:
+  explicit DvrCore(std::string corePath);
+  ~DvrCore();
+  DvrCore(const DvrCore&) = delete;
+  DvrCore& operator=(const DvrCore&) = delete;
+
+  // --- lifecycle (core/) ---------------------------------------------------
+  [[nodiscard]] bool Init(int pipeFd);
+  void Run();
+  void requestStop();
+  bool stopping() const noexcept { return stopRequested.load(); }
+
+  // --- event bus (events/) -------------------------------------------------
+  int32_t submitEvent(EventParms& record);
+  int32_t queueEvent(const EventParms& record);
+  int32_t throttleCheck(const EventParms& record);
+  void addEventRef(void* block, uint8_t index);
+  int32_t releaseEventRef(void* block, uint8_t index);
+  bool searchRequest(const EventParms& record);
+  // Search-result admission for queueEvent: false = drop the result. Waits
+  // for the search thread's slot when `block` is non-null.
+  bool acceptSearchResult(const EventParms& record, void* block);
+  // Frees the search slot that holds `block`, waking its search thread.
+  void releaseSearchSlot(void* block);
+  bool isCancelled(uint32_t requestId);
+  void registerCancel(uint32_t requestId);
+  void dispatchLoop();
+  size_t queuedEvents();
+
+  // --- plugin host (plugins/) ----------------------------------------------
+  void bindLogPlugin();
+  // After a stop request, log records reach the logging plugin directly.
+  void deliverToLogPlugin(const EventParms& record);
+  void loadPlugins();
+  void openPlugins();
+  void closePlugins();
+  void unloadPlugins();
+  // A snapshot of the plugin list for walks off the main thread.
+  std::vector<std::shared_ptr<Plugin>> pluginSnapshot() const;
+
+  // --- ipc (ipc/) ----------------------------------------------------------
+  void startIpcReceive();
+  int32_t sendIpcPacket(const EventParms& record);
+  bool ipcOpen() const noexcept { return ipcChannelOpen.load(std::memory_order_acquire); }
+
+  // --- configuration (config/) ---------------------------------------------
+  void loadConfig();
+  void publishConfig();
+  void publishMemoryState();
+  void configDeltaHook(const EventParms& record);
+
+  // --- logging (log/) ------------------------------------------------------
+  int effectiveLogLevel(uint8_t index) const noexcept;
+  int filterLogRecord(const EventParms& record);
+  void printLogLine(uint8_t index, int level, size_t length, const char* text);
+
+  // --- monitoring (monitor/) -----------------------------------------------
+  void housekeepingTick();
+  // Writes the statistics report when a minute has passed since the last
+  // one; dispatch thread only.
+  void reportStatistics();
+  std::chrono::steady_clock::time_point lastReport{};
+  void updateThrottle(bool low);
+
+  // --- crypto (crypto/) ----------------------------------------------------
+  int32_t onCryptoEvent(EventParms& record);
+
+  // --- members, in the order the core's lifecycle relies on ----------------
+  std::string deviceKey;
+  std::array<std::atomic<int32_t>, 256> logLevels;
+  std::shared_ptr<Plugin> logPlugin;
+  // The plugin list is changed only on the main thread (load, open, close)
+  // and walked there by the dispatch loop without a lock. Walks from other
+  // threads (IPC routing on the io thread, search starts) take pluginsLock
+  // shared; the main thread takes it exclusively for every change, so the
+  // dispatch loop's per-event path stays lock-free.
+  mutable std::shared_mutex pluginsLock;
+  std::vector<std::shared_ptr<Plugin>> plugins;
+  std::vector<std::shared_ptr<Plugin>> failedPlugins;
+  std::unordered_map<uint32_t, std::string> logTags;
+  std::unique_ptr<CoreIo> io;  // I/O service, housekeeping timer, IPC socket, signals
+  std::deque<std::pair<std::unique_ptr<uint8_t[]>, size_t>> ipcOutQueue;
+  std::array<uint8_t, IpcBufferSize> ipcBuffer{};
+  size_t ipcFill = 0;
+  std::atomic<bool> ipcChannelOpen{false};
+  std::mutex queueLock;
+  std::condition_variable queueSignal;
+  std::deque<EventParms> eventQueue;
+  std::mutex searchLock;
+  std::unordered_set<uint32_t> cancelledSearches;
+  std::unordered_map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> searchProviders;
+  std::string corePath;
+  std::string productFamily = "Corvimatics";
+  std::string productVersion = CoreVersion;
+  std::string parentFilename;
+  std::string parentVersion;
+  bool consoleColour = true;
+  std::atomic<bool> consoleQuiet{false};
+  std::mutex logLock;
+  std::atomic<bool> stopRequested{false};
+  bool throttlingEnabled = true;
+  std::atomic<bool> throttled{false};
+  int64_t lowMemorySince = INT64_MAX;
+
+  std::thread ioThread;
+
+ private:
+  void armHousekeeping();
+};
+
+// The one core, set by the entry point before Init and never reset. Code that
+// runs outside a member function (the plugin callback, coreLog) reaches the
+// core through it.
+extern DvrCore* coreInstance;
+
+// The directory that holds the executable (and so plugins/ and
+// protected-plugins/).
+std::string programDirectory(const std::string& corePath);
+
+}  // namespace ko::core

@@ -1,0 +1,40 @@
+// The program's entry: command line, canonical path, the one core.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "core/dvr_core.h"
+
+int main(int argc, char** argv) {
+  using ko::core::DvrCore;
+  int pipeFd = -1;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] == '-') {
+      if (argv[i][1] == 'h') {
+        std::fprintf(stderr, "core version %s\nUsage: %s <pipe>\n", ko::core::CoreVersion, argv[0]);
+        return 0;
+      }
+      continue;
+    }
+    pipeFd = std::atoi(argv[i]);
+    break;
+  }
+
+  std::error_code ec;
+  const auto path = std::filesystem::canonical("/proc/self/exe", ec);
+  if (ec) {
+    std::fputs("failed to find canonical path", stderr);
+    return 1;
+  }
+
+  auto core = std::make_unique<DvrCore>(path.string());
+  ko::core::coreInstance = core.get();
+  if (!core->Init(pipeFd)) {
+    std::fputs("failed to initialize core\n", stderr);
+    return 2;
+  }
+  core->Run();
+  core.reset();
+  return 0;
+}

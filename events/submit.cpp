@@ -1,0 +1,142 @@
+// Event submission: the one entry for every record, from plugins (through
+// submitEventCallback), search threads and the core itself. Runs on the
+// submitting thread and never waits for the dispatch loop; the only wait is a
+// search thread's one-result-at-a-time hand-off.
+#include <memory>
+
+#include "core/dvr_core.h"
+#include "events/ref_block.h"
+#include "events/search.h"
+#include "monitor/counters.h"
+
+namespace ko::core {
+
+namespace {
+
+// Owns a payload block until it is in the queue; a dropped record frees it.
+class BlockGuard {
+ public:
+  explicit BlockGuard(void* payload) noexcept : payload_(payload) {}
+  ~BlockGuard() {
+    if (payload_ != nullptr) freeRefBlock(payload_);
+  }
+  BlockGuard(const BlockGuard&) = delete;
+  BlockGuard& operator=(const BlockGuard&) = delete;
+  void* get() const noexcept { return payload_; }
+  void* release() noexcept {
+    void* p = payload_;
+    payload_ = nullptr;
+    return p;
+  }
+
+ private:
+  void* payload_;
+};
+
+bool isSearchResultSource(uint64_t source) {
+  const auto id = static_cast<uint32_t>(source);
+  return id == CoreSourceId || (id & 0x00ff0000u) != 0;
+}
+
+}  // namespace
+
+int32_t DvrCore::submitEvent(EventParms& record) {
+  const uint32_t t = baseType(record.type);
+  switch (t) {
+    case EventTypeCancel: {
+      const auto id = static_cast<uint32_t>(record.requestId);
+      if ((record.flags & EventFlagQuery) != 0) return isCancelled(id) ? 1 : 0;
+      registerCancel(id);
+      return 0;
+    }
+    case EventTypeIpc:
+      return sendIpcPacket(record);
+    case EventTypeCrypto:
+      return onCryptoEvent(record);
+    case EventTypeDecref:
+      return releaseEventRef(record.data, sourceIndex(record.source));
+    case EventTypeLog:
+      if ((record.flags & EventFlagQuery) != 0) return effectiveLogLevel(sourceIndex(record.source));
+      if (filterLogRecord(record) == 0) return stopRequested.load() ? 1 : 0;
+      break;
+    default:
+      break;
+  }
+  if (stopRequested.load()) return 1;
+  const auto source = static_cast<uint32_t>(record.source);
+  if (source != CoreSourceId && (source & 0x00ff0000u) == 0 && static_cast<uint32_t>(record.requestId) != 0 &&
+      searchRequest(record)) {
+    return 0;
+  }
+  if (const int32_t refused = throttleCheck(record); refused != 0) return refused;
+  return queueEvent(record);
+}
+
+int32_t DvrCore::throttleCheck(const EventParms& record) {
+  if ((record.flags & EventClassLive) == 0 || (record.type != EventTypeVideo && record.type != EventTypeAudio)) {
+    return 0;
+  }
+  if (!throttled.load(std::memory_order_relaxed)) return 0;
+  if (record.type == EventTypeVideo) {
+    counters.throttledVideo.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    counters.throttledAudio.fetch_add(1, std::memory_order_relaxed);
+  }
+  return 5;
+}
+
+int32_t DvrCore::queueEvent(const EventParms& record) {
+  BlockGuard block(record.length != 0 ? allocRefBlock(record.data, record.length) : nullptr);
+
+  if (isSearchResultSource(record.source) && static_cast<uint32_t>(record.requestId) != 0) {
+    if (!acceptSearchResult(record, block.get())) return 1;
+  }
+
+  EventParms queued = record;
+  queued.data = block.get();
+  addEventRef(block.get(), 0);
+  block.release();
+  {
+    std::lock_guard lock(queueLock);
+    eventQueue.push_back(queued);
+  }
+  queueSignal.notify_one();
+  return 0;
+}
+
+size_t DvrCore::queuedEvents() {
+  std::lock_guard lock(queueLock);
+  return eventQueue.size();
+}
+
+void DvrCore::addEventRef(void* block, uint8_t index) {
+  if (block == nullptr) return;
+  refBlockHeader(block)->refCount.fetch_add(1, std::memory_order_relaxed);
+  refsHeld[index].fetch_add(1, std::memory_order_relaxed);
+}
+
+int32_t DvrCore::releaseEventRef(void* block, uint8_t index) {
+  if (block != nullptr) {
+    refsHeld[index].fetch_sub(1, std::memory_order_relaxed);
+    if (refBlockHeader(block)->refCount.fetch_sub(1, std::memory_order_acq_rel) > 1) return 0;
+    freeRefBlock(block);
+  }
+  releaseSearchSlot(block);
+  return 0;
+}
+
+}  // namespace ko::core
+
+// The plain function every plugin receives in LoadParms.
+extern "C" int32_t submitEventCallback(ko::core::EventParms* record) noexcept {
+  using namespace ko::core;
+  if (record == nullptr || coreInstance == nullptr) return 1;
+  if (record->data == nullptr) record->length = 0;
+  try {
+    return coreInstance->submitEvent(*record);
+  } catch (...) {
+    // Nothing may unwind into a plugin; a record that could not be handled
+    // is refused.
+    return 1;
+  }
+}
