@@ -36,22 +36,31 @@ std::string_view valueOf(const XmlNode& node) { return {node.value(), node.value
 std::string_view nameOf(const XmlAttribute& a) { return {a.name(), a.name_size()}; }
 std::string_view valueOf(const XmlAttribute& a) { return {a.value(), a.value_size()}; }
 
+std::string_view entityFor(char c) noexcept {
+  switch (c) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '\'': return "&apos;";
+    case '"': return "&quot;";
+    default: return {};
+  }
+}
+
+// Copies runs of plain bytes in one piece; only the five special characters
+// are replaced.
 template <typename Sink>
 void expand(Sink& sink, std::string_view bytes, char keep) {
-  for (const char c : bytes) {
-    if (c == keep) {
-      sink.put(c);
-      continue;
-    }
-    switch (c) {
-      case '&': sink.put("&amp;"); break;
-      case '<': sink.put("&lt;"); break;
-      case '>': sink.put("&gt;"); break;
-      case '\'': sink.put("&apos;"); break;
-      case '"': sink.put("&quot;"); break;
-      default: sink.put(c); break;
-    }
+  std::size_t plain = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == keep) continue;
+    const std::string_view entity = entityFor(bytes[i]);
+    if (entity.empty()) continue;
+    sink.put(bytes.substr(plain, i - plain));
+    sink.put(entity);
+    plain = i + 1;
   }
+  sink.put(bytes.substr(plain));
 }
 
 template <typename Sink>
