@@ -1,7 +1,9 @@
-// Parsing with a private copy and a nesting bound, lookups and builders. The nesting scan follows
-// the parser's lexical rules (its own character tables, RapidXml flags 0)
-// closely enough that it never counts less nesting than the parser would
-// recurse through. Any thread.
+// Parsing with a private copy and a nesting bound, lookups and builders.
+// The nesting scan follows the parser's lexical rules (its own character
+// tables, RapidXml flags 0) closely enough that it never counts less nesting
+// than the parser would recurse through; every search in it either moves
+// past what it found or ends the scan, so it stays linear in the text.
+// Any thread.
 #include "config/xml_tree.h"
 
 #include <fmt/format.h>
