@@ -83,6 +83,10 @@ class DvrCore {
   void unloadPlugins();
   // A snapshot of the plugin list for walks off the main thread.
   std::vector<std::shared_ptr<Plugin>> pluginSnapshot() const;
+  // Drops the core's references to every plugin (the list, the failed ones
+  // and the logging plugin); called by the destructor before the logger's
+  // members go.
+  void releasePlugins();
 
   // --- ipc (ipc/) ----------------------------------------------------------
   void startIpcReceive();
@@ -115,11 +119,17 @@ class DvrCore {
   std::string deviceKey;
   std::array<std::atomic<int32_t>, 256> logLevels;
   std::shared_ptr<Plugin> logPlugin;
-  // The plugin list is changed only on the main thread (load, open, close)
-  // and walked there by the dispatch loop without a lock. Walks from other
-  // threads (IPC routing on the io thread, search starts) take pluginsLock
-  // shared; the main thread takes it exclusively for every change, so the
-  // dispatch loop's per-event path stays lock-free.
+  // The plugin list is changed only on the main thread (load, the append of
+  // the logging plugin at open, the removal and sort at close), always
+  // holding pluginsLock exclusively, and only for the change itself: nobody
+  // calls into a plugin or logs while holding pluginsLock in either mode.
+  // The main thread reads the list without the lock (it is the only writer),
+  // so the dispatch loop's per-event path stays lock-free. Every other thread
+  // (IPC routing on the io thread, search starts, worker threads) walks a
+  // copy taken under the lock shared (pluginSnapshot) and calls the plugins
+  // after releasing it; a plugin's own gate then keeps its library mapped
+  // for the length of such a call. logPlugin and failedPlugins follow the
+  // same rule.
   mutable std::shared_mutex pluginsLock;
   std::vector<std::shared_ptr<Plugin>> plugins;
   std::vector<std::shared_ptr<Plugin>> failedPlugins;
