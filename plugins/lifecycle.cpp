@@ -103,6 +103,9 @@ void DvrCore::deliverToLogPlugin(const EventParms& record) {
   addEventRef(block, 0);
   const uint8_t index = plugin->sourceIndexOf();
   inside = true;
+  struct Leave {
+    ~Leave() { inside = false; }
+  } leave;
   {
     // Holding the gate keeps the library from being closed under the call;
     // once the main thread has closed the plugin nothing is bound and the
@@ -111,7 +114,6 @@ void DvrCore::deliverToLogPlugin(const EventParms& record) {
     addEventRef(block, index);
     if (!plugin->DeliverEvent(copy) && block != nullptr) releaseEventRef(block, index);
   }
-  inside = false;
   if (block != nullptr) releaseEventRef(block, 0);
 }
 
