@@ -36,7 +36,9 @@ class TransformTest : public ::testing::Test {
     EXPECT_EQ(result, expected == TransformStatus::Ok ? out.data() : nullptr);
     if (expected == TransformStatus::Ok) {
       // A lone IV block yields nothing and no terminator.
-      if (length != 0) EXPECT_EQ(out[length], 0) << "no terminating zero";
+      if (length != 0) {
+        EXPECT_EQ(out[length], 0) << "no terminating zero";
+      }
     } else {
       EXPECT_EQ(out, Bytes(out.size(), 0xaa)) << "output written on failure";
     }
