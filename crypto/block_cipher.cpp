@@ -136,7 +136,7 @@ inline uint32_t b1(uint32_t w) noexcept { return (w >> 16) & 0xffu; }
 inline uint32_t b2(uint32_t w) noexcept { return (w >> 8) & 0xffu; }
 inline uint32_t b3(uint32_t w) noexcept { return w & 0xffu; }
 
-bool validRounds(int32_t rounds) noexcept { return rounds == 10 || rounds == 12 || rounds == 14; }
+[[maybe_unused]] constexpr bool validRounds(int32_t rounds) noexcept { return rounds == 10 || rounds == 12 || rounds == 14; }
 
 }  // namespace
 

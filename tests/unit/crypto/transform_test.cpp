@@ -193,18 +193,5 @@ TEST_F(TransformTest, DecipherInPlaceOverItsInputMatchesSeparateOutput) {
   EXPECT_EQ(Bytes(stored.begin(), stored.begin() + static_cast<ptrdiff_t>(length)), plain);
 }
 
-TEST_F(TransformTest, DefaultKeyDiffersFromAllZeroKey) {
-  const Bytes plain = test::randomBytes(rng, 20, true);
-  const Bytes stored = encode(plain);
-  Transform zeroKeyed;
-  zeroKeyed.setKey({}, false);
-  Bytes out(stored.size());
-  zeroKeyed.setOutputBuffer(out.data(), out.size());
-  uint64_t length = stored.size();
-  TransformStatus status;
-  zeroKeyed.decodeBuffer(stored.data(), length, status);
-  EXPECT_NE(Bytes(out.begin(), out.begin() + static_cast<ptrdiff_t>(length)), plain);
-}
-
 }  // namespace
 }  // namespace ko::core
