@@ -27,6 +27,7 @@ constexpr uint64_t CryptoOpMask = 0xffffff;
 constexpr int32_t CryptoBadOperation = -1;
 constexpr int32_t CryptoNoData = -2;
 constexpr int32_t CryptoNothingDeciphered = -13;
+// The work buffer could not be allocated; record and buffer are unchanged.
 constexpr int32_t CryptoOutOfMemory = -12;
 
 constexpr uint64_t WorkMargin = 48;
