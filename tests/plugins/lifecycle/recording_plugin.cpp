@@ -44,8 +44,6 @@
 #define CLOSE_RANK 0
 #endif
 
-#define KO_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace {
 
 using namespace ko::core;
@@ -111,7 +109,7 @@ __attribute__((destructor)) void onLibraryClose() {
 
 }  // namespace
 
-KO_EXPORT int32_t Load(LoadParms* parms, PluginInfo* info) {
+KO_PLUGIN_EXPORT int32_t Load(LoadParms* parms, PluginInfo* info) {
   record("Load");
   if (LOAD_RESULT != 0) return LOAD_RESULT;
   submit = parms->submitEvent;
@@ -130,7 +128,7 @@ KO_EXPORT int32_t Load(LoadParms* parms, PluginInfo* info) {
   return 0;
 }
 
-KO_EXPORT void Unload(UnloadParms*, UnloadResult*) {
+KO_PLUGIN_EXPORT void Unload(UnloadParms*, UnloadResult*) {
   record("Unload");
 #if defined(LOG_WHILE_CLOSING)
   logText(ownFileName() + " unloading", ForeignSourceId);
@@ -140,10 +138,10 @@ KO_EXPORT void Unload(UnloadParms*, UnloadResult*) {
 }
 
 #if !defined(NO_OPEN)
-KO_EXPORT void Open(OpenParms*, OpenResult*) { record("Open"); }
+KO_PLUGIN_EXPORT void Open(OpenParms*, OpenResult*) { record("Open"); }
 #endif
 
-KO_EXPORT void Close(CloseParms*, CloseResult*) {
+KO_PLUGIN_EXPORT void Close(CloseParms*, CloseResult*) {
   record("Close");
 #if defined(LOG_WHILE_CLOSING)
   logText(ownFileName() + " closing", ForeignSourceId);
@@ -162,7 +160,7 @@ KO_EXPORT void Close(CloseParms*, CloseResult*) {
   }
 }
 
-KO_EXPORT int OnEvent(EventParms* event) {
+KO_PLUGIN_EXPORT int OnEvent(EventParms* event) {
   if (event->type == EventTypeLog) {
     record("OnEvent log " + std::string(static_cast<const char*>(event->data), event->length));
 #if defined(RETAIN_LOG)
@@ -177,7 +175,7 @@ KO_EXPORT int OnEvent(EventParms* event) {
 }
 
 #if defined(EXPORT_IOCTL)
-KO_EXPORT void IOCTL(IoctlParms* parms, IoctlResult*) {
+KO_PLUGIN_EXPORT void IOCTL(IoctlParms* parms, IoctlResult*) {
   if (parms->code != IoctlWorkerThread) {
     record("IOCTL" + decimal(parms->code));
     return;
@@ -189,7 +187,7 @@ KO_EXPORT void IOCTL(IoctlParms* parms, IoctlResult*) {
 #endif
 
 #if defined(EXPORT_READ)
-KO_EXPORT void Read(ReadParms* parms, void* second) {
+KO_PLUGIN_EXPORT void Read(ReadParms* parms, void* second) {
   record(std::string("Read second=") + (second == nullptr ? "null" : "set") + " one=" + decimal(parms->one) +
          " length=" + decimal(parms->dataLength));
   record(waitForClose() ? "Read end" : "Read timeout");
