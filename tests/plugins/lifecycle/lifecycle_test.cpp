@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "plugin_tree.h"
 
@@ -200,6 +202,33 @@ TEST_F(PluginThreads, NoThreadsWithoutTheEntryPointsOrWithoutOpen) {
   finish();
   EXPECT_TRUE(recorded("noopen.so IOCTL1 end"));
   EXPECT_FALSE(recorded("noopen.so Read second=null one=1 length=0"));
+}
+
+// IPC packets reach a plugin from the io thread until it is unloaded; none
+// may still arrive while its "Unload" runs.
+using PluginUnloadConcurrency = PluginTreeTest;
+
+TEST_F(PluginUnloadConcurrency, IpcPacketsNeverOverlapUnload) {
+  install(LC_IPC_PATH, "ipc.so");
+  makeCore();
+  core->consoleQuiet = true;
+  start();
+  std::atomic<bool> done{false};
+  std::atomic<int> delivered{0};
+  std::thread router([&] {
+    const char packet[16] = {};
+    while (!done.load()) {
+      for (const auto& plugin : core->pluginSnapshot()) plugin->DeliverIpcPacket(sizeof packet, packet);
+      delivered.fetch_add(1);
+    }
+  });
+  const bool routing = waitUntil([&] { return delivered.load() > 100; });
+  finish();
+  done = true;
+  router.join();
+  EXPECT_TRUE(routing);
+  EXPECT_TRUE(recorded("ipc.so Unload"));
+  EXPECT_FALSE(recorded("ipc.so OnIpcResult during Unload"));
 }
 
 // --- Capabilities after opening --------------------------------------------

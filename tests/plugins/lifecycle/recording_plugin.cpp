@@ -14,6 +14,8 @@
 //   NO_OPEN            leaves "Open" out (keeps "Close")
 //   WANTS_LOG          wants log events
 //   RETAIN_LOG         keeps log events until "Close", then releases them
+//   EXPORT_IPC         exports "OnIpcResult"; "Unload" lingers briefly to show
+//                      whether an IPC packet still arrives while it runs
 //   LOG_WHILE_CLOSING  logs from "Close", "Unload" and the library destructor,
 //                      under another identifier
 //
@@ -23,6 +25,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -128,8 +131,26 @@ KO_PLUGIN_EXPORT int32_t Load(LoadParms* parms, PluginInfo* info) {
   return 0;
 }
 
+#if defined(EXPORT_IPC)
+std::atomic<bool> unloading{false};
+std::atomic<int> lateIpcPackets{0};
+
+KO_PLUGIN_EXPORT void OnIpcResult(const void*, uint64_t) {
+  if (!unloading.load()) return;
+  record("OnIpcResult during Unload");
+  lateIpcPackets.fetch_add(1);
+  closeSignal.notify_all();
+}
+#endif
+
 KO_PLUGIN_EXPORT void Unload(UnloadParms*, UnloadResult*) {
   record("Unload");
+#if defined(EXPORT_IPC)
+  unloading = true;
+  std::unique_lock lock(closeLock);
+  // Ends early only when a packet arrives now, which must not happen.
+  closeSignal.wait_for(lock, std::chrono::milliseconds(200), [] { return lateIpcPackets.load() > 0; });
+#endif
 #if defined(LOG_WHILE_CLOSING)
   logText(ownFileName() + " unloading", ForeignSourceId);
 #else
