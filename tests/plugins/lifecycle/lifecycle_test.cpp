@@ -2,6 +2,7 @@
 // core lends them.
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <fstream>
@@ -202,6 +203,33 @@ TEST_F(PluginThreads, NoThreadsWithoutTheEntryPointsOrWithoutOpen) {
   finish();
   EXPECT_TRUE(recorded("noopen.so IOCTL1 end"));
   EXPECT_FALSE(recorded("noopen.so Read second=null one=1 length=0"));
+}
+
+// A thread that cannot be created leaves the plugin without it; the core
+// logs that and goes on instead of ending.
+TEST_F(PluginThreads, ThreadThatCannotStartIsLoggedAndSkipped) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to switch to a user with a thread limit";
+  install(LC_THREADS_PATH, "w.so");
+  const auto console = scratch("console.txt");
+  const int status = runInChild([&] {
+    StdoutCapture capture(console);
+    fs::permissions(root(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    const rlimit one{1, 1};
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0 ||
+        setrlimit(RLIMIT_NPROC, &one) != 0) {
+      return 3;
+    }
+    makeCore();
+    core->loadPlugins();
+    core->openPlugins();
+    if (core->plugins.empty() || !core->plugins[0]->loaded()) return 4;
+    const auto& plugin = *core->plugins[0];
+    return plugin.workerThread.joinable() || plugin.readerThread.joinable() ? 1 : 0;
+  });
+  ASSERT_EQ(status, 0);
+  const auto messages = coreMessages(readFile(console));
+  EXPECT_TRUE(contains(messages, "Failed to start worker thread for w: Resource temporarily unavailable"));
+  EXPECT_TRUE(contains(messages, "Failed to start reader thread for w: Resource temporarily unavailable"));
 }
 
 // IPC packets reach a plugin from the io thread until it is unloaded; none

@@ -68,6 +68,7 @@ class PluginTreeTest : public ::testing::Test {
   }
 
   fs::path recordFile() const { return tmp_.path() / "record.txt"; }
+  const fs::path& root() const { return tmp_.path(); }
   fs::path scratch(const std::string& name) const { return tmp_.path() / name; }
 
   // The recorded calls without their thread ids, in the order they happened.
