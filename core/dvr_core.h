@@ -15,6 +15,10 @@
 //   searchLock -> a search provider's mutex
 //   queueLock, logLock and pluginsLock are never held together with another
 //   core lock.
+//   A plugin's gate (plugins/plugin.h) is held shared across a call into
+//   that plugin from another thread, so core locks are taken under it; it is
+//   taken holding no core lock, and the main thread holds it exclusively
+//   only to unbind entry points.
 #pragma once
 
 #include <array>
