@@ -1,7 +1,9 @@
 // The statistics report and its size format, driven through the real core:
 // the report reaches the event queue as a core log record.
+#include <atomic>
 #include <chrono>
 #include <climits>
+#include <thread>
 
 #include "unit/monitor/monitor_fixture.h"
 #include "monitor/statistics.h"
@@ -154,6 +156,41 @@ TEST_F(StatisticsReport, IsAProgressRecordFromTheCore) {
   EXPECT_EQ(records[0].type, EventTypeLog);
   EXPECT_EQ(records[0].source, CoreSourceId);
   EXPECT_EQ(records[0].level, 25);
+}
+
+// Refusals counted while a report reads and resets the figure must show up in
+// that report or the next one, never vanish between the read and the reset.
+TEST_F(StatisticsReport, ConcurrencyLosesNoThrottledCountAcrossResets) {
+  constexpr int Submissions = 200000;
+  core.throttled = true;
+  std::atomic<bool> done{false};
+  std::atomic<bool> reporting{false};
+  std::thread submitter([&] {
+    while (!reporting) std::this_thread::yield();
+    auto video = makeEvent(EventTypeVideo, EventClassLive, CoreSourceId);
+    for (int i = 0; i < Submissions; ++i) EXPECT_EQ(core.submitEvent(video), 5);
+    done = true;
+  });
+  int64_t reported = 0;
+  const auto addReported = [&] {
+    for (const auto& line : logLines()) {
+      const auto at = line.find("throttled[v:") + 12;
+      std::string digits;
+      for (size_t i = at; i < line.size() && line[i] != ' '; ++i) {
+        if (line[i] != ',') digits += line[i];
+      }
+      reported += std::stoll(digits);
+    }
+  };
+  while (!done) {
+    reporting = true;
+    makeDue();
+    core.reportStatistics();
+    addReported();
+  }
+  submitter.join();
+  addReported();
+  EXPECT_EQ(reported + counters.throttledVideo.load(), Submissions);
 }
 
 }  // namespace
