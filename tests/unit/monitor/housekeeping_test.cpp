@@ -58,13 +58,6 @@ TEST_F(Housekeeping, LogsLimitsOnlyAtTheFirstTick) {
   EXPECT_TRUE(lines().empty());
 }
 
-TEST_F(Housekeeping, LogsLimitsAgainAfterADayWithoutTicks) {
-  start();
-  (void)seen();
-  tick(86'400 * Second, 86'400 * Second);
-  EXPECT_EQ(lines(), std::vector<std::string>{"memory limits, throttling:819.2MiB stack:8MiB"});
-}
-
 TEST_F(Housekeeping, UnknownRamAndUnlimitedStack) {
   system.ram.reset();
   system.stack = -1;

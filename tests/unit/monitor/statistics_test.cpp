@@ -119,11 +119,6 @@ TEST_F(StatisticsReport, ListsFiveTopHoldersWithLowerIndexWinningTies) {
   EXPECT_TRUE(line.ends_with(" top: Recorder 9, LogPI 9, unknown 8, Motion 7, Core 5")) << line;
 }
 
-TEST_F(StatisticsReport, GroupsLargeHolderCounts) {
-  refsHeld[200] = 12345;
-  EXPECT_TRUE(report().ends_with(" top: unknown 12,345"));
-}
-
 TEST_F(StatisticsReport, NotDueWithinAMinuteOfTheLastReport) {
   core.lastReport = std::chrono::steady_clock::now() - std::chrono::seconds(59);
   counters.eventsDispatched = 5;
@@ -146,16 +141,6 @@ TEST_F(StatisticsReport, QuietCoreStillResetsFigures) {
   EXPECT_EQ(counters.eventsDispatched.load(), 0);
   EXPECT_EQ(counters.searchRequests.load(), 0);
   EXPECT_EQ(counters.memoryBaseline.load(), 300000);
-}
-
-TEST_F(StatisticsReport, IsAProgressRecordFromTheCore) {
-  makeDue();
-  core.reportStatistics();
-  const auto records = drain();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].type, EventTypeLog);
-  EXPECT_EQ(records[0].source, CoreSourceId);
-  EXPECT_EQ(records[0].level, 25);
 }
 
 // Refusals counted while a report reads and resets the figure must show up in
