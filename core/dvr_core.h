@@ -41,7 +41,9 @@
 namespace ko::core {
 
 class Plugin;
+class SystemProbe;
 struct CoreIo;
+const SystemProbe* realSystemProbe() noexcept;
 namespace SearchHandler { class StoredProvider; }
 
 inline constexpr const char* CoreVersion = "26.2.3.0";
@@ -114,7 +116,22 @@ class DvrCore {
   // one; dispatch thread only.
   void reportStatistics();
   std::chrono::steady_clock::time_point lastReport{};
+  // The report's reusable top-holder list and text; dispatch thread only.
+  std::vector<std::pair<uint8_t, int64_t>> topSources;
+  std::string topText;
+  // Applies one memory reading to `throttled`; io thread only.
   void updateThrottle(bool low);
+  // Clocks, RAM, stack limit and memory reading for housekeeping: the real
+  // system unless a test substitutes a simulated one before the first tick.
+  const SystemProbe* systemProbe = realSystemProbe();
+  // Housekeeping's own state; io thread only, filled at the first tick.
+  struct Housekeeping {
+    bool started = false;
+    uint64_t memoryLimit = 0;
+    int64_t stackLimit = 0;
+    int64_t lastCheck = 0;  // steady-clock nanoseconds of the last check
+    int64_t lastWall = 0;   // wall-clock nanoseconds at the last check
+  } housekeeping;
 
   // --- crypto (crypto/) ----------------------------------------------------
   int32_t onCryptoEvent(EventParms& record);
