@@ -140,7 +140,8 @@ void DvrCore::reportStatistics() {
   const std::string ipcText = formatSize(ipcData);
   const std::string resultText = formatSize(resultData);
 
-  auto& line = detail::logScratch();
+  thread_local std::string line = detail::makeLogScratch();
+  line.clear();
   fmt::format_to(std::back_inserter(line), groupingLocale(),
                  "InQ:{:L} events:{:L} idle:{}s throttled[v:{:L} a:{:L}]"
                  "\nltm:{:L}us ipc[r:{:L} p:{:L} d:{}] srch[r:{:L} c:{:L} p:{:L} d:{}] cDev:{}"
