@@ -8,12 +8,10 @@ constexpr uint64_t SourceId = PROBE_SOURCE_ID;
 constexpr int32_t LoadCode = PROBE_LOAD_CODE;
 }  // namespace
 
-extern "C" {
-__attribute__((visibility("default"))) int32_t Load(ko::core::LoadParms*, ko::core::PluginInfo* info) {
+KO_PLUGIN_EXPORT int32_t Load(ko::core::LoadParms*, ko::core::PluginInfo* info) {
   info->sourceId = SourceId;
   return LoadCode;
 }
-__attribute__((visibility("default"))) void Unload(ko::core::UnloadParms*, ko::core::UnloadResult*) {}
-__attribute__((visibility("default"))) void Open(ko::core::OpenParms*, ko::core::OpenResult*) {}
-__attribute__((visibility("default"))) void Close(ko::core::CloseParms*, ko::core::CloseResult*) {}
-}
+KO_PLUGIN_EXPORT void Unload(ko::core::UnloadParms*, ko::core::UnloadResult*) {}
+KO_PLUGIN_EXPORT void Open(ko::core::OpenParms*, ko::core::OpenResult*) {}
+KO_PLUGIN_EXPORT void Close(ko::core::CloseParms*, ko::core::CloseResult*) {}
