@@ -7,6 +7,7 @@
 
 #include <boost/asio/post.hpp>
 #include <chrono>
+#include <csignal>
 
 #include "core/core_io.h"
 #include "events/ref_block.h"
@@ -56,9 +57,7 @@ void DvrCore::Run() {
     io->signals->add(signo, ec);
     if (ec) throw boost::system::system_error(ec, "add");
   }
-  io->signals->async_wait([this](const boost::system::error_code& ec, int) {
-    if (!ec) requestStop();
-  });
+  waitForStopSignal();
 
   loadConfig();
   if (throttlingEnabled) publishMemoryState();
@@ -78,12 +77,27 @@ void DvrCore::Run() {
   openPlugins();
   publishConfig();
   dispatchLoop();
+  // No IPC packet may reach a plugin that is being closed or unloaded.
+  endIpcRouting();
   closePlugins();
   unloadPlugins();
 
   io->context.stop();
   if (ioThread.joinable()) ioThread.join();
   io->signals.reset();
+  // A stop signal that arrives after the set is gone would otherwise end the
+  // process by its default action instead of the clean exit under way.
+  for (int signo : {SIGINT, SIGTERM, SIGQUIT}) std::signal(signo, SIG_IGN);
+}
+
+void DvrCore::waitForStopSignal() {
+  // Every stop signal is a stop request (repeats are harmless), so the set
+  // keeps waiting for as long as it exists.
+  io->signals->async_wait([this](const boost::system::error_code& ec, int) {
+    if (ec) return;
+    requestStop();
+    waitForStopSignal();
+  });
 }
 
 void DvrCore::armHousekeeping() {

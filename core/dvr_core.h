@@ -30,9 +30,14 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "ko/core/event.hpp"
+
+namespace boost::system {
+class error_code;
+}
 
 namespace ko::core {
 
@@ -85,9 +90,22 @@ class DvrCore {
   std::vector<std::shared_ptr<Plugin>> pluginSnapshot() const;
 
   // --- ipc (ipc/) ----------------------------------------------------------
+  // Arms one receive on the io thread (posted there when called elsewhere).
   void startIpcReceive();
+  // The receive completion; io thread.
+  void onIpcReceive(const boost::system::error_code& error, size_t bytes);
+  // Any thread: 1 = no channel or nothing to send, 0 = taken over.
   int32_t sendIpcPacket(const EventParms& record);
   bool ipcOpen() const noexcept { return ipcChannelOpen.load(std::memory_order_acquire); }
+  // Main thread, before the plugins are closed: no packet reaches a plugin
+  // afterwards, and one being delivered has returned.
+  void endIpcRouting();
+  // The parent's file name and version from its start-up packet, read as
+  // one consistent pair (the io thread may overwrite them at any time).
+  std::pair<std::string, std::string> parentIdentity() const;
+  // Held by the io thread for the routing and delivery of one plugin packet.
+  std::mutex ipcRouteLock;
+  bool ipcRoutingEnded = false;  // guarded by ipcRouteLock
 
   // --- configuration (config/) ---------------------------------------------
   void loadConfig();
@@ -138,6 +156,8 @@ class DvrCore {
   std::string corePath;
   std::string productFamily = "Corvimatics";
   std::string productVersion = CoreVersion;
+  // Written on the io thread under parentInfoLock; read with parentIdentity().
+  mutable std::mutex parentInfoLock;
   std::string parentFilename;
   std::string parentVersion;
   bool consoleColour = true;
@@ -152,6 +172,7 @@ class DvrCore {
 
  private:
   void armHousekeeping();
+  void waitForStopSignal();
 };
 
 // The one core, set by the entry point before Init and never reset. Code that
@@ -162,5 +183,9 @@ extern DvrCore* coreInstance;
 // The directory that holds the executable (and so plugins/ and
 // protected-plugins/).
 std::string programDirectory(const std::string& corePath);
+
+// The parent process's real user id from /proc/<ppid>/status; 0 (taken for
+// root) when the file cannot be read or has no Uid line.
+unsigned getParentUid();
 
 }  // namespace ko::core
