@@ -355,6 +355,26 @@ void CoreProcess::closeParentEnd() {
 
 bool CoreProcess::signal(int signo) { return running() && ::kill(corePid_, signo) == 0; }
 
+std::string CoreProcess::procStatus(const std::string& name) const {
+  std::ifstream status("/proc/" + std::to_string(corePid_) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.size() > name.size() && line.compare(0, name.size(), name) == 0 && line[name.size()] == ':') {
+      const auto value = line.find_first_not_of(" \t", name.size() + 1);
+      return value == std::string::npos ? std::string() : line.substr(value);
+    }
+  }
+  return {};
+}
+
+bool CoreProcess::handlesStopSignals() const {
+  const std::string caught = procStatus("SigCgt");
+  if (caught.empty()) return false;
+  const unsigned long long mask = std::stoull(caught, nullptr, 16);
+  const unsigned long long wanted = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1)) | (1ull << (SIGQUIT - 1));
+  return (mask & wanted) == wanted;
+}
+
 void CoreProcess::reap(int status) {
   exited_ = true;
   status_ = status;

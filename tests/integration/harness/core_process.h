@@ -115,6 +115,13 @@ class CoreProcess {
   void closeParentEnd();
 
   bool signal(int signo);
+  // True once the core has installed its handlers for SIGINT, SIGTERM and
+  // SIGQUIT (read from /proc); a stop signal sent earlier would end it by
+  // the default action.
+  bool handlesStopSignals() const;
+  // One "Name:" line of /proc/<core>/status, without the name; empty when
+  // the process or the line is gone.
+  std::string procStatus(const std::string& name) const;
 
   // Waits until `needle` appears in the chosen stream(s).
   bool waitForOutput(std::string_view needle, Millis timeout, Stream stream = Stream::Any);

@@ -3,28 +3,11 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "integration/harness/core_process.h"
 #include "ipc/ipc_packet.h"
 
 namespace ko::test {
 namespace {
-
-// True once the core has installed its handlers for SIGINT, SIGTERM and
-// SIGQUIT; a signal sent before that would end it by default action.
-bool catchesStopSignals(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("SigCgt:", 0) != 0) continue;
-    const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-    const unsigned long long wanted = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1)) | (1ull << (SIGQUIT - 1));
-    return (mask & wanted) == wanted;
-  }
-  return false;
-}
 
 class CommandLine : public ::testing::Test {
  protected:
@@ -68,7 +51,7 @@ class StopSignal : public ::testing::TestWithParam<int> {
 
 TEST_P(StopSignal, StopsRunningCoreWithExitZero) {
   ASSERT_TRUE(core.start());
-  ASSERT_TRUE(eventually([&] { return catchesStopSignals(core.pid()); }));
+  ASSERT_TRUE(eventually([&] { return core.handlesStopSignals(); }));
   ASSERT_TRUE(core.signal(GetParam()));
   EXPECT_TRUE(core.exitsWith(0, 2s));
 }
@@ -83,7 +66,7 @@ class RepeatedStop : public ::testing::Test {
 
 TEST_F(RepeatedStop, SignalThenDisconnectActsAsOneStop) {
   ASSERT_TRUE(core.start());
-  ASSERT_TRUE(eventually([&] { return catchesStopSignals(core.pid()); }));
+  ASSERT_TRUE(eventually([&] { return core.handlesStopSignals(); }));
   ASSERT_TRUE(core.signal(SIGTERM));
   core.closeParentEnd();
   EXPECT_TRUE(core.exitsWith(0, 2s));
@@ -93,7 +76,7 @@ TEST_F(RepeatedStop, SignalsDuringShutdownDoNotKillTheCore) {
   // A parent that keeps signalling while the core shuts down must still see
   // a clean exit, even once the core's signal handling has been torn down.
   ASSERT_TRUE(core.start());
-  ASSERT_TRUE(eventually([&] { return catchesStopSignals(core.pid()); }));
+  ASSERT_TRUE(eventually([&] { return core.handlesStopSignals(); }));
   const auto status = core.waitForExit(5s, [&] { ::kill(core.pid(), SIGINT); });
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
