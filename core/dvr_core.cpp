@@ -32,6 +32,10 @@ DvrCore::DvrCore(std::string path) : io(std::make_unique<CoreIo>()), corePath(st
 
 DvrCore::~DvrCore() {
   ipcOutQueue.clear();
+  // A core that never ran its dispatch loop (initialisation failed) still
+  // holds its own reference to each queued record's payload.
+  for (const auto& record : eventQueue) releaseEventRef(record.data, 0);
+  eventQueue.clear();
   if (const int32_t blocks = refBlockCount.load(); blocks != 0) {
     coreLog(0, "refblks: {:L}({:L})", blocks, refBlockBytes.load());
     for (unsigned i = 0; i < refsHeld.size(); ++i) {
