@@ -63,6 +63,24 @@ TEST_F(IpcFraming, LargestPacketIsDeliveredWhole) {
   EXPECT_EQ(core::readIpcHeader(head->data()).length, core::IpcHeaderSize + packet.size());
 }
 
+TEST_F(IpcFraming, RecordCutShortByTheBufferDoesNotMisframeTheNextRecord) {
+  // A nearly full-size packet arrives in two records; the second also
+  // carries the start of another packet, which the buffer cannot hold and
+  // the socket cuts off. That remnant must not swallow the next record.
+  const auto big = echoRequest(EchoPluginId, std::string(65500 - core::IpcHeaderSize, 'B'));
+  const auto cutOff = echoRequest(EchoPluginId, std::string(200, 'C'));
+  constexpr size_t FirstPart = 30000;
+  ASSERT_TRUE(core.sendPacket(big.data(), FirstPart));
+  std::vector<uint8_t> rest(big.begin() + FirstPart, big.end());
+  ASSERT_TRUE(core.sendPacket(concat({rest, cutOff})));
+  const auto after = echoRequest(EchoPluginId, "after the cut");
+  ASSERT_TRUE(core.sendPacket(after));
+
+  EXPECT_TRUE(nextReplyWraps(big, IpcTestEchoReply));
+  EXPECT_TRUE(nextReplyWraps(after, IpcTestEchoReply));
+  EXPECT_TRUE(core.waitForOutput("ipc record truncated", 2s, Stream::Stdout));
+}
+
 class IpcBadLength : public IpcFraming, public ::testing::WithParamInterface<uint32_t> {};
 
 TEST_P(IpcBadLength, IsReportedAndTheNextRecordParses) {
