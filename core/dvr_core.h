@@ -13,8 +13,11 @@
 //
 // Locks, in the only order they nest:
 //   searchLock -> a search provider's mutex
-//   queueLock, logLock and pluginsLock are never held together with another
-//   core lock.
+//   ipcRouteLock -> whatever a plugin's IPC entry point takes (pluginsLock for
+//     the snapshot, the plugin's gate, queueLock, logLock); the io thread
+//     holds it across one delivery, the main thread only in endIpcRouting.
+//   Otherwise queueLock, logLock and pluginsLock are never held together with
+//   another core lock.
 #pragma once
 
 #include <array>
