@@ -3,7 +3,9 @@
 // outbound packets from plugin threads.
 #include <signal.h>
 
+#include <atomic>
 #include <map>
+#include <thread>
 
 #include "integration/ipc/ipc_fixture.h"
 
@@ -234,6 +236,24 @@ TEST_F(IpcConcurrency, OutboundPacketsFromFourPluginThreadsArriveWholeAndInOrder
   }
   ASSERT_TRUE(core.sendPacket(buildIpcPacket(0, IpcCommandStop, 0)));
   EXPECT_TRUE(core.exitsWith(0));
+}
+
+TEST_F(IpcConcurrency, NoPacketReachesAPluginOnceItsCloseHasBegun) {
+  startWith(KO_IPC_ECHO_PLUGIN, EchoPluginId);
+  // The parent keeps sending plugin packets through the stop and shutdown.
+  std::atomic<bool> done{false};
+  std::thread parent([&] {
+    const auto packet = core::buildIpcPacket(core::ipcTargetFor(EchoPluginId), 0x150, 0, "keep coming");
+    for (int i = 0; !done.load(); ++i) {
+      if (i == 200) core.sendPacket(buildIpcPacket(0, IpcCommandStop, 0), 100ms);
+      if (!core.sendPacket(packet, 100ms)) break;
+    }
+  });
+  EXPECT_TRUE(core.exitsWith(0));
+  done.store(true);
+  parent.join();
+  const std::string report = closeReport(EchoPluginId);
+  EXPECT_NE(report.find("after-close=0\n"), std::string::npos) << report;
 }
 
 }  // namespace

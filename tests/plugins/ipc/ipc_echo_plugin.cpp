@@ -5,9 +5,10 @@
 //   IpcTestBurst - starts four threads that each send `count` numbered
 //                  packets (count = first payload word);
 //   anything else is only counted.
-// At "Close" it joins its threads, tries one more send and writes
-// "<id>.ipc-close" in the working directory: the result of that send and the
-// number of packets received.
+// At "Close" it joins its threads and tries one more send; at "Unload" it
+// writes "<id>.ipc-close" in the working directory: the result of that send,
+// the number of packets received, and how many arrived once "Close" had
+// begun (which the core must prevent).
 //
 // Build-time switches: KO_TEST_PLUGIN_ID (identifier), KO_TEST_VIA_IOCTL (no
 // "OnIpcResult": packets arrive as IOCTL code 4), KO_TEST_CORE_ID (reports the
@@ -33,6 +34,9 @@ namespace {
 SubmitEventFn submit = nullptr;
 uint64_t sourceId = 0;
 std::atomic<int> received{0};
+std::atomic<bool> closing{false};
+std::atomic<int> afterClose{0};
+int32_t lateSend = -1;
 std::vector<std::thread> burst;
 
 int32_t sendToParent(const std::vector<uint8_t>& packet) {
@@ -42,6 +46,10 @@ int32_t sendToParent(const std::vector<uint8_t>& packet) {
 
 void onPacket(const void* data, uint64_t length, uint32_t entry) {
   received.fetch_add(1);
+  if (closing.load()) {
+    afterClose.fetch_add(1);
+    return;
+  }
   if (length < IpcHeaderSize) return;
   const auto* bytes = static_cast<const uint8_t*>(data);
   const IpcHeader header = readIpcHeader(bytes);
@@ -81,17 +89,20 @@ KO_EXPORT int32_t Load(LoadParms* parms, PluginInfo* info) {
   return 0;
 }
 
-KO_EXPORT void Unload(UnloadParms*, UnloadResult*) {}
 KO_EXPORT void Open(OpenParms*, OpenResult*) {}
 
 KO_EXPORT void Close(CloseParms*, CloseResult*) {
+  closing.store(true);
   for (auto& t : burst) t.join();
   burst.clear();
-  const int32_t late = sendToParent(buildIpcPacket(ipcTargetFor(KO_TEST_PLUGIN_ID), IpcTestEcho, 0, "late"));
+  lateSend = sendToParent(buildIpcPacket(ipcTargetFor(KO_TEST_PLUGIN_ID), IpcTestEcho, 0, "late"));
+}
+
+KO_EXPORT void Unload(UnloadParms*, UnloadResult*) {
   char name[32];
   std::snprintf(name, sizeof name, "%02x.ipc-close", KO_TEST_PLUGIN_ID);
   if (FILE* f = std::fopen(name, "w")) {
-    std::fprintf(f, "late-send=%d\nreceived=%d\n", late, received.load());
+    std::fprintf(f, "late-send=%d\nreceived=%d\nafter-close=%d\n", lateSend, received.load(), afterClose.load());
     std::fclose(f);
   }
 }
