@@ -4,6 +4,8 @@
 #include "core/dvr_core.h"
 
 #include <fmt/format.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <boost/asio/post.hpp>
 #include <chrono>
@@ -88,10 +90,18 @@ void DvrCore::Run() {
 
   io->context.stop();
   if (ioThread.joinable()) ioThread.join();
+  // A stop signal that arrives once the set is gone would end the process by
+  // its default action instead of the clean exit under way: the signals are
+  // held back while the set restores the default, then ignored (which also
+  // discards one held back meanwhile).
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  for (int signo : {SIGINT, SIGTERM, SIGQUIT}) sigaddset(&stopSignals, signo);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
   io->signals.reset();
-  // A stop signal that arrives after the set is gone would otherwise end the
-  // process by its default action instead of the clean exit under way.
   for (int signo : {SIGINT, SIGTERM, SIGQUIT}) std::signal(signo, SIG_IGN);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void DvrCore::waitForStopSignal() {
