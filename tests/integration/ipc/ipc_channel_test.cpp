@@ -131,6 +131,34 @@ TEST_F(IpcRouting, PluginWithoutOnIpcResultGetsWholePacketAsIoctl) {
   EXPECT_TRUE(core.exitsWith(0));
 }
 
+TEST_F(IpcRouting, FirstPluginWithTheIdentifierGetsThePacket) {
+  // Both report identifier 05; the discovered plugin precedes the logging
+  // plugin in the list and answers through IOCTL.
+  core.installPlugin(KO_IPC_IOCTL5_PLUGIN, PluginFolder::Plugins, "first.so");
+  core.installPlugin(KO_IPC_ECHO_PLUGIN, PluginFolder::Plugins, "LogPI.so");
+  ASSERT_TRUE(core.start());
+  ASSERT_TRUE(waitUntilRouted(EchoPluginId));
+  const auto packet = echoRequest(EchoPluginId, "to the first 05");
+  ASSERT_TRUE(core.sendPacket(packet));
+  EXPECT_TRUE(nextReplyWraps(packet, IpcTestIoctlReply));
+  ASSERT_TRUE(core.sendPacket(buildIpcPacket(0, IpcCommandStop, 0)));
+  EXPECT_TRUE(core.exitsWith(0));
+}
+
+TEST_F(IpcRouting, PluginWithCoreSourceIdIsPassedOverForIdentifierZero) {
+  // The core-id plugin comes first and its identifier bits are 0, but only
+  // the logging plugin with identifier 00 may get the packet.
+  core.installPlugin(KO_IPC_CORE_ID_PLUGIN, PluginFolder::Plugins, "core.so");
+  core.installPlugin(KO_IPC_IOCTL0_PLUGIN, PluginFolder::Plugins, "LogPI.so");
+  ASSERT_TRUE(core.start());
+  ASSERT_TRUE(waitUntilRouted(0x00));
+  const auto packet = echoRequest(0x00, "to identifier 00");
+  ASSERT_TRUE(core.sendPacket(packet));
+  EXPECT_TRUE(nextReplyWraps(packet, IpcTestIoctlReply));
+  ASSERT_TRUE(core.sendPacket(buildIpcPacket(0, IpcCommandStop, 0)));
+  EXPECT_TRUE(core.exitsWith(0));
+}
+
 class IpcCoreIdPlugin : public IpcFixture {};
 
 TEST_F(IpcCoreIdPlugin, IsNeverChosenEvenForIdentifierZero) {
