@@ -132,6 +132,9 @@ class DvrCore {
   std::mutex queueLock;
   std::condition_variable queueSignal;
   std::deque<EventParms> eventQueue;
+  // Set (under queueLock) when the dispatch loop returns; records queued
+  // after that are refused instead of stranded.
+  bool dispatchEnded = false;
   std::mutex searchLock;
   std::unordered_set<uint32_t> cancelledSearches;
   std::unordered_map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> searchProviders;
