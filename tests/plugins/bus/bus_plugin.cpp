@@ -172,6 +172,10 @@ BUS_EXPORT void Close(CloseParms* in, CloseResult* out) {
 
 #ifndef BUS_NO_ONEVENT
 BUS_EXPORT int OnEvent(EventParms* record) {
+  if (probe().countOnly) {
+    probe().delivered.fetch_add(1, std::memory_order_release);
+    return 0;
+  }
   Delivery d{};
   d.path = Path::OnEvent;
   d.record = *record;

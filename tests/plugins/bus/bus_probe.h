@@ -53,7 +53,8 @@ struct Probe {
   PluginInfo info{};          // copied into Load's output (header kept)
   int32_t loadCode = 0;
   uint32_t retainAnswer = 0;  // OnEvent return / IOCTL and Write answer
-  bool keepDeliveries = true; // false: count only (benchmarks)
+  bool keepDeliveries = true; // false: no copies of what was delivered
+  bool countOnly = false;     // count deliveries and nothing else (benchmarks)
   bool checkBytes = false;    // check the pattern (seed = typeSpecificB[0])
   uint32_t echoType = 0;      // on this base type, submit an alarm from inside the call
   // Search behaviour.
@@ -82,6 +83,7 @@ struct Probe {
     loadCode = 0;
     retainAnswer = 0;
     keepDeliveries = true;
+    countOnly = false;
     checkBytes = false;
     echoType = 0;
     searchResults = 0;
