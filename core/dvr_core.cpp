@@ -30,6 +30,9 @@ DvrCore::DvrCore(std::string path) : io(std::make_unique<CoreIo>()), corePath(st
 }
 
 DvrCore::~DvrCore() {
+  // Detached search threads reach the core through `this`; none may be left
+  // when its members start to go.
+  awaitSearchThreads();
   ipcOutQueue.clear();
   if (const int32_t blocks = refBlockCount.load(); blocks != 0) {
     coreLog(0, "refblks: {:L}({:L})", blocks, refBlockBytes.load());
@@ -110,6 +113,7 @@ void DvrCore::requestStop() {
   });
   { std::lock_guard lock(queueLock); }
   queueSignal.notify_one();
+  wakeSearchWaiters();
 }
 
 }  // namespace ko::core

@@ -38,6 +38,7 @@ namespace ko::core {
 
 class Plugin;
 struct CoreIo;
+class AsyncEvent;
 namespace SearchHandler { class StoredProvider; }
 
 inline constexpr const char* CoreVersion = "26.2.3.0";
@@ -70,6 +71,13 @@ class DvrCore {
   void releaseSearchSlot(void* block);
   bool isCancelled(uint32_t requestId);
   void registerCancel(uint32_t requestId);
+  // Wakes every search thread waiting for its slot; they drop their result
+  // once a stop has been requested. Called by requestStop.
+  void wakeSearchWaiters();
+  // Refuses new search threads and waits until every running one has left
+  // the core for good. Called by the destructor before any member goes.
+  void awaitSearchThreads();
+  size_t liveSearchThreads();
   void dispatchLoop();
   size_t queuedEvents();
 
@@ -138,6 +146,14 @@ class DvrCore {
   std::mutex searchLock;
   std::unordered_set<uint32_t> cancelledSearches;
   std::unordered_map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> searchProviders;
+  // Detached search threads still able to touch the core (guarded by
+  // searchLock); the destructor waits on searchThreadsGone until it is 0.
+  size_t searchThreadCount = 0;
+  bool searchThreadsClosed = false;
+  std::condition_variable searchThreadsGone;
+  // Slots holding a block; lets block releases skip searchLock when no
+  // search result is alive (the dispatch loop frees a block per record).
+  std::atomic<int32_t> occupiedSearchSlots{0};
   std::string corePath;
   std::string productFamily = "Corvimatics";
   std::string productVersion = CoreVersion;
@@ -155,6 +171,7 @@ class DvrCore {
 
  private:
   void armHousekeeping();
+  void runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept;
 };
 
 // The one core, set by the entry point before Init and never reset. Code that
