@@ -104,7 +104,12 @@ bool DvrCore::searchRequest(const EventParms& record) {
       ++searchThreadCount;
     }
     try {
-      std::thread([this, request, plugin] { runSearchThread(request, plugin); }).detach();
+      // The references move into the thread's body so that they are gone
+      // before the thread uncounts itself; copies left in the closure would
+      // be dropped after that, possibly destroying the plugin after the core.
+      std::thread([this, request = request, plugin = plugin]() mutable {
+        runSearchThread(std::move(request), std::move(plugin));
+      }).detach();
     } catch (const std::system_error& e) {
       {
         std::lock_guard lock(searchLock);
