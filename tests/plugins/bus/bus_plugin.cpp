@@ -57,8 +57,10 @@ uint32_t noteDelivery(Delivery&& d, void* data, uint32_t length, uint8_t seed, u
   p.delivered.fetch_add(1, std::memory_order_relaxed);
   uint32_t answer = 0;
   bool echo = false;
+  uint32_t slow = 0;
   {
     std::lock_guard guard(p.lock);
+    slow = p.slowType != 0 && baseType(type) == p.slowType ? p.slowMicros : 0;
     if (p.checkBytes && data != nullptr && !hasPattern(data, length, seed)) ++p.badRecords;
     answer = p.retainAnswer;
     // OnEvent answers in its low 8 bits only; the other paths in the whole word.
@@ -70,6 +72,8 @@ uint32_t noteDelivery(Delivery&& d, void* data, uint32_t length, uint8_t seed, u
       p.deliveries.push_back(std::move(d));
     }
   }
+  // A handler that really takes its time, as a slow plugin would.
+  if (slow != 0) std::this_thread::sleep_for(std::chrono::microseconds(slow));
   if (echo) {
     // Submitting from inside the event entry must not deadlock the loop.
     auto alarm = makeEvent(EventTypeAlarm, EventClassLive, p.info.sourceId);

@@ -57,6 +57,8 @@ struct Probe {
   bool countOnly = false;     // count deliveries and nothing else (benchmarks)
   bool checkBytes = false;    // check the pattern (seed = typeSpecificB[0])
   uint32_t echoType = 0;      // on this base type, submit an alarm from inside the call
+  uint32_t slowType = 0;      // on this base type, take slowMicros before answering
+  uint32_t slowMicros = 0;
   // Search behaviour.
   int searchResults = 0;            // results submitted per search request
   uint32_t resultLength = 0;        // their payload length (0 = none)
@@ -86,6 +88,8 @@ struct Probe {
     countOnly = false;
     checkBytes = false;
     echoType = 0;
+    slowType = 0;
+    slowMicros = 0;
     searchResults = 0;
     resultLength = 0;
     cancelBeforeResults = false;

@@ -189,6 +189,82 @@ TEST_F(BusDispatch, PluginMaySubmitFromInsideOnEvent) {
   EXPECT_EQ(a->submitResults[0], 0);
 }
 
+// The loop reports a handler slower than 5 ms through the core's log (level
+// 0), naming the plugin, the type and the record's producer.
+TEST_F(BusDispatch, SlowHandlerIsReportedOnlyWhenCoreLogsDiagnostics) {
+  Probe* a = probe("bus_a");
+  Probe* b = probe("bus_b");
+  a->slowType = EventTypeVideo;
+  a->slowMicros = 6000;
+  attach("bus_a");
+  attach("bus_b");
+  core->consoleQuiet = true;
+  auto slowLines = [&] {
+    std::vector<std::string> lines;
+    for (const auto& d : b->deliveries) {
+      if (d.record.type != EventTypeLog || d.record.source != CoreSourceId) continue;
+      std::string text(d.payload.begin(), d.payload.end());
+      if (text.find(" took ") != std::string::npos) lines.push_back(text);
+    }
+    return lines;
+  };
+  std::vector<uint8_t> frame(1234);
+  startLoopThread();
+  ASSERT_EQ(submit(makeEvent(EventTypeVideo, EventClassLive, 0x00000003u, frame.data(), 1234)), 0);
+  // bus_b comes after bus_a: once it has the frame, a report would be queued.
+  ASSERT_TRUE(b->waitFor([&] { return !b->deliveries.empty(); }));
+  ASSERT_EQ(submit(makeEvent(EventTypePos, EventClassLive, 0x00400000u)), 0);  // a marker after it
+  ASSERT_TRUE(b->waitFor([&] { return !b->deliveries.empty() && b->deliveries.back().record.type == EventTypePos; }));
+  {
+    std::lock_guard guard(b->lock);
+    EXPECT_TRUE(slowLines().empty()) << "the default threshold drops level 0";
+  }
+  core->logLevels[0] = 0;
+  ASSERT_EQ(submit(makeEvent(EventTypeVideo, EventClassLive, 0x00000003u, frame.data(), 1234)), 0);
+  ASSERT_TRUE(b->waitFor([&] { return !slowLines().empty(); }));
+  stopLoopThread();
+  std::lock_guard guard(b->lock);
+  const std::string line = slowLines().at(0);
+  EXPECT_EQ(line.rfind("bus_a took ", 0), 0u) << line;
+  const bool grouped = line.find("ms for video event from Core [1,234]") != std::string::npos;
+  const bool plain = line.find("ms for video event from Core [1234]") != std::string::npos;
+  EXPECT_TRUE(grouped || plain) << line;
+}
+
+TEST_F(BusDispatch, SlowLiveLogDeliveryIsTimedNotReported) {
+  Probe* a = probe("bus_a");
+  Probe* b = probe("bus_b");
+  a->slowType = EventTypeLog;
+  a->slowMicros = 10000;
+  attach("bus_a");
+  attach("bus_b");
+  core->consoleQuiet = true;
+  core->logLevels[0] = 0;
+  const auto micros = counters.liveLogMicros.load();
+  const char text[] = "camera 2 reconnected";
+  auto log = makeEvent(EventTypeLog, EventClassLive | EventFlagText, 0x00400000u, text, sizeof text - 1);
+  log.body.bodyParam = 50;
+  ASSERT_EQ(submit(log), 0);
+  drain();
+  EXPECT_GE(counters.liveLogMicros.load() - micros, 10000);
+  for (const auto& d : b->deliveries) {
+    const std::string seen(d.payload.begin(), d.payload.end());
+    EXPECT_EQ(seen.find(" took "), std::string::npos) << seen;
+  }
+}
+
+TEST_F(BusDispatch, EmptyQueueWakesEverySecondAndCountsIdle) {
+  const auto idle = counters.idleSeconds.load();
+  startLoopThread();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (counters.idleSeconds.load() == idle && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  stopLoopThread();
+  EXPECT_GE(counters.idleSeconds.load() - idle, 1);
+  EXPECT_EQ(counters.queueLength.load(), 0);
+}
+
 // Several producers, a plugin that retains everything and gives it back from
 // another thread, and one that only reads: every block ends up freed.
 TEST_F(BusDispatch, ConcurrencyProducersAndRetainingReleaser) {
