@@ -22,6 +22,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 /* Source id of the core itself; any other id is a plugin's, whose bits 16..23
  * hold its one-byte plugin identifier. */
@@ -90,6 +91,16 @@ typedef struct EventParms {
   uint64_t flags;     /* 48: class and flag bits */
   EventBody body;     /* 56 */
 } EventParms;
+
+/* Zero-fills a record and stamps the record and body headers of version 1.
+ * (C++ code uses ko::core::makeRecord / makeEvent from event.hpp.) */
+static inline void koEventInit(EventParms* record) {
+  memset(record, 0, sizeof *record);
+  record->size = KO_EVENT_SIZE;
+  record->version = KO_EVENT_VERSION;
+  record->body.size = KO_EVENT_BODY_SIZE;
+  record->body.version = KO_EVENT_BODY_VERSION;
+}
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -221,6 +221,15 @@ inline EventParms makeEvent(uint32_t type, uint64_t flags, uint64_t source,
   return record;
 }
 
+// A live text log record at `level` from `source`; the text is not copied, so
+// it must outlive the submission call (the core copies what it keeps).
+inline EventParms makeLogEvent(uint64_t source, int32_t level, std::string_view text) noexcept {
+  auto record = makeEvent(EventTypeLog, EventClassLive | EventFlagText, source, text.data(),
+                          static_cast<uint32_t>(text.size()));
+  record.body.bodyParam = static_cast<uint32_t>(level);
+  return record;
+}
+
 static_assert(std::is_standard_layout_v<EventParms>);
 static_assert(sizeof(StoredVideoEvt) == 224 && sizeof(VideoOutEvt) == 224 && sizeof(AudioOutEvt) == 224 &&
               sizeof(LogEvt) == 224 && sizeof(ConfigEvt) == 224 && sizeof(AnalyticEvt) == 224);

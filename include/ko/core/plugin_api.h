@@ -57,6 +57,14 @@
 #define KO_IOCTL_CONFIG_EVENT 2u
 #define KO_IOCTL_IPC_PACKET 4u
 
+/* Put before each exported entry point: plain C name, default visibility, so
+ * the core finds it with dlsym even when the plugin hides everything else. */
+#ifdef __cplusplus
+#define KO_PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
+#else
+#define KO_PLUGIN_EXPORT __attribute__((visibility("default")))
+#endif
+
 /* Sizes and versions of the records of this interface. */
 #define KO_LOAD_PARMS_SIZE 40u
 #define KO_LOAD_PARMS_VERSION 4u

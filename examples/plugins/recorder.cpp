@@ -1,0 +1,122 @@
+// Recorder.so — keeps the last few seconds of live video and answers searches.
+//
+// What it shows:
+//  * Retaining payloads: "OnEvent" returns 1 for a frame it keeps. The payload
+//    then stays valid after the call, until the plugin gives its reference
+//    back with exactly one decref record (type decref, data = the payload
+//    pointer it was given, source = its own source id). The record itself is
+//    only valid during the call, so the plugin copies what it needs of it.
+//  * Serving searches: the video interest word carries the search bit, so the
+//    core calls "OnSearch" on a thread of its own for every search request.
+//    Results are stored records (class stored, requestId of the request)
+//    submitted from that same thread; they reach only the requester. A result
+//    with a payload waits in the submission until the previous one has been
+//    released by everyone, so the plugin must not hold locks that its own
+//    "OnEvent" needs while it submits. Result 1 means the search was
+//    cancelled (or the core is stopping): stop sending.
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ko/core/event.hpp"
+
+namespace {
+
+using namespace ko::core;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint64_t MySourceId = 0x00200000;  // identifier 0x20
+constexpr auto KeepFor = std::chrono::seconds(3);
+constexpr size_t MaxResults = 8;
+
+SubmitEventFn submit = nullptr;
+
+struct HeldFrame {
+  void* payload;  // the core's reference block, ours until released
+  uint32_t length;
+  Clock::time_point received;
+};
+
+std::mutex heldLock;
+std::deque<HeldFrame> held;  // guarded by heldLock, oldest first
+unsigned long retained = 0, released = 0;  // guarded by heldLock
+
+void log(int32_t level, const std::string& text) {
+  auto record = makeLogEvent(MySourceId, level, text);
+  submit(&record);
+}
+
+void release(void* payload) {
+  auto decref = makeEvent(EventTypeDecref, 0, MySourceId, payload, 0);
+  submit(&decref);
+}
+
+// Releases the frames older than `cutoff`; called with heldLock held. A
+// decref never waits, so submitting it under our own lock is safe.
+void releaseOlderThan(Clock::time_point cutoff) {
+  while (!held.empty() && held.front().received < cutoff) {
+    release(held.front().payload);
+    held.pop_front();
+    ++released;
+  }
+}
+
+}  // namespace
+
+KO_PLUGIN_EXPORT int32_t Load(LoadParms* parms, PluginInfo* info) {
+  submit = parms->submitEvent;
+  info->sourceId = MySourceId;
+  info->videoWord = WantBit | SearchBit;  // live video in, video searches served
+  return 0;
+}
+
+KO_PLUGIN_EXPORT void Unload(UnloadParms*, UnloadResult*) {}
+KO_PLUGIN_EXPORT void Open(OpenParms*, OpenResult*) {}
+
+KO_PLUGIN_EXPORT void Close(CloseParms*, CloseResult*) {
+  // Every retained payload goes back before the plugin closes, so the core
+  // ends with no reference blocks held.
+  std::lock_guard lock(heldLock);
+  releaseOlderThan(Clock::time_point::max());
+  log(25, "recorder closed: retained " + std::to_string(retained) + " frames, released " +
+              std::to_string(released));
+}
+
+KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
+  if (baseType(record->type) != EventTypeVideo || (record->flags & EventClassLive) == 0 ||
+      record->data == nullptr) {
+    return 0;
+  }
+  const auto now = Clock::now();
+  std::lock_guard lock(heldLock);
+  held.push_back({record->data, record->length, now});
+  ++retained;
+  releaseOlderThan(now - KeepFor);
+  return 1;  // retained: the payload stays ours until our decref
+}
+
+KO_PLUGIN_EXPORT void OnSearch(EventParms* request) {
+  const auto id = static_cast<uint32_t>(request->requestId);
+  // Copy the newest frames while holding the lock, then send without it.
+  std::vector<std::vector<unsigned char>> frames;
+  {
+    std::lock_guard lock(heldLock);
+    for (auto it = held.rbegin(); it != held.rend() && frames.size() < MaxResults; ++it) {
+      const auto* bytes = static_cast<const unsigned char*>(it->payload);
+      frames.emplace_back(bytes, bytes + it->length);
+    }
+  }
+  size_t sent = 0;
+  for (auto& frame : frames) {
+    auto result = makeEvent(EventTypeVideo, EventClassStored, MySourceId, frame.data(),
+                            static_cast<uint32_t>(frame.size()));
+    result.requestId = request->requestId;
+    if (submit(&result) != 0) break;  // cancelled, or the core is stopping
+    ++sent;
+  }
+  log(25, "search " + std::to_string(id) + ": sent " + std::to_string(sent) + " of " +
+              std::to_string(frames.size()) + " stored frames");
+}
