@@ -22,7 +22,7 @@
 #define BUS_SEARCH_WORDS 0
 #endif
 
-#define BUS_EXPORT extern "C" __attribute__((visibility("default")))
+#define BUS_EXPORT KO_PLUGIN_EXPORT
 
 namespace {
 
