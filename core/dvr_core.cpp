@@ -33,6 +33,9 @@ DvrCore::~DvrCore() {
   // Detached search threads reach the core through `this`; none may be left
   // when its members start to go.
   awaitSearchThreads();
+  // Only what plugins still hold is worth reporting; the queue's own
+  // references go first.
+  releaseQueuedEvents();
   ipcOutQueue.clear();
   if (const int32_t blocks = refBlockCount.load(); blocks != 0) {
     coreLog(0, "refblks: {:L}({:L})", blocks, refBlockBytes.load());

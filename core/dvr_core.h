@@ -80,6 +80,9 @@ class DvrCore {
   size_t liveSearchThreads();
   void dispatchLoop();
   size_t queuedEvents();
+  // Empties the queue and gives back its references (destructor): records
+  // still queued when the core goes will never be delivered.
+  void releaseQueuedEvents();
 
   // --- plugin host (plugins/) ----------------------------------------------
   void bindLogPlugin();

@@ -129,6 +129,16 @@ size_t DvrCore::queuedEvents() {
   return eventQueue.size();
 }
 
+void DvrCore::releaseQueuedEvents() {
+  std::deque<EventParms> stranded;
+  {
+    std::lock_guard lock(queueLock);
+    stranded.swap(eventQueue);
+    dispatchEnded = true;
+  }
+  for (const auto& record : stranded) releaseEventRef(record.data, 0);
+}
+
 void DvrCore::addEventRef(void* block, uint8_t index) {
   if (block == nullptr) return;
   refBlockHeader(block)->refCount.fetch_add(1, std::memory_order_relaxed);

@@ -29,19 +29,22 @@ namespace {
 using namespace busprobe;
 
 Probe& probe() {
-  static Probe* const instance = [] {
-    auto* p = new Probe();
-    p->defaults = makeRecord<PluginInfo>();
-    p->defaults.sourceId = BUS_SOURCE_ID;
+  // Lives in the library and goes with it when the core closes it.
+  static Probe instance;
+  static const bool configured = [] {
+    instance.defaults = makeRecord<PluginInfo>();
+    instance.defaults.sourceId = BUS_SOURCE_ID;
     const uint64_t word = WantBit | ((BUS_SEARCH_WORDS) != 0 ? SearchBit : 0);
-    p->defaults.videoWord = p->defaults.audioWord = p->defaults.alarmWord = p->defaults.ptzWord = word;
-    p->defaults.serialWord = p->defaults.logWord = p->defaults.posWord = p->defaults.analyticWord = word;
-    p->defaults.acceptsWrite = BUS_ACCEPTS_WRITE;
-    p->defaults.wantsAsyncReader = BUS_ASYNC_READER;
-    p->reset();
-    return p;
+    auto& d = instance.defaults;
+    d.videoWord = d.audioWord = d.alarmWord = d.ptzWord = word;
+    d.serialWord = d.logWord = d.posWord = d.analyticWord = word;
+    d.acceptsWrite = BUS_ACCEPTS_WRITE;
+    d.wantsAsyncReader = BUS_ASYNC_READER;
+    instance.reset();
+    return true;
   }();
-  return *instance;
+  (void)configured;
+  return instance;
 }
 
 void notePayload(Delivery& d, const void* data, uint32_t length) {

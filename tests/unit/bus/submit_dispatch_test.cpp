@@ -85,6 +85,16 @@ TEST_F(BusSubmit, RecordQueuedAfterLoopEndedIsRefusedAndFreed) {
   EXPECT_EQ(heldDelta(0), 0);
 }
 
+TEST_F(BusSubmit, CoreDestroyedWithQueuedRecordsReleasesThem) {
+  const char text[] = "never dispatched";
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, text, 16)), 0);
+  EXPECT_EQ(blocksDelta(), 3);
+  core.reset();
+  coreInstance = nullptr;
+  EXPECT_EQ(blocksDelta(), 0);
+  EXPECT_EQ(heldDelta(0), 0);
+}
+
 TEST_F(BusSubmit, SecondDecrefForOneRetainedRecordIsIgnored) {
   Probe* a = probe("bus_a");
   Probe* b = probe("bus_b");
