@@ -50,8 +50,11 @@ DvrCore::~DvrCore() {
       coreLog(0, "Plugin {:02x}:{} unloaded holding {:L} event reference(s).", i, tag, held);
     }
   }
-  // Members go in reverse order of declaration; the plugins are released last
-  // but one, so a plugin's Close/Unload still finds the logger and the queue.
+  // Plugins still open or loaded here (the logging plugin when it was taken
+  // out at closing, or a core that never ran) are closed and unloaded now,
+  // while the logger, the tag table and the queue they may log into still
+  // exist; the members themselves then go in reverse order of declaration.
+  releasePlugins();
 }
 
 void DvrCore::Run() {

@@ -15,6 +15,10 @@
 //   searchLock -> a search provider's mutex
 //   queueLock, logLock and pluginsLock are never held together with another
 //   core lock.
+//   A plugin's gate (plugins/plugin.h) is held shared across a call into
+//   that plugin from another thread, so core locks are taken under it; it is
+//   taken holding no core lock, and the main thread holds it exclusively
+//   only to unbind entry points.
 #pragma once
 
 #include <array>
@@ -37,8 +41,10 @@
 namespace ko::core {
 
 class Plugin;
+class SystemProbe;
 struct CoreIo;
 class AsyncEvent;
+const SystemProbe* realSystemProbe() noexcept;
 namespace SearchHandler { class StoredProvider; }
 
 inline constexpr const char* CoreVersion = "26.2.3.0";
@@ -94,6 +100,10 @@ class DvrCore {
   void unloadPlugins();
   // A snapshot of the plugin list for walks off the main thread.
   std::vector<std::shared_ptr<Plugin>> pluginSnapshot() const;
+  // Drops the core's references to every plugin (the list, the failed ones
+  // and the logging plugin); called by the destructor before the logger's
+  // members go.
+  void releasePlugins();
 
   // --- ipc (ipc/) ----------------------------------------------------------
   void startIpcReceive();
@@ -117,7 +127,22 @@ class DvrCore {
   // one; dispatch thread only.
   void reportStatistics();
   std::chrono::steady_clock::time_point lastReport{};
+  // The report's reusable top-holder list and text; dispatch thread only.
+  std::vector<std::pair<uint8_t, int64_t>> topSources;
+  std::string topText;
+  // Applies one memory reading to `throttled`; io thread only.
   void updateThrottle(bool low);
+  // Clocks, RAM, stack limit and memory reading for housekeeping: the real
+  // system unless a test substitutes a simulated one before the first tick.
+  const SystemProbe* systemProbe = realSystemProbe();
+  // Housekeeping's own state; io thread only, filled at the first tick.
+  struct Housekeeping {
+    bool started = false;
+    uint64_t memoryLimit = 0;
+    int64_t stackLimit = 0;
+    int64_t lastCheck = 0;  // steady-clock nanoseconds of the last check
+    int64_t lastWall = 0;   // wall-clock nanoseconds at the last check
+  } housekeeping;
 
   // --- crypto (crypto/) ----------------------------------------------------
   int32_t onCryptoEvent(EventParms& record);
@@ -126,11 +151,17 @@ class DvrCore {
   std::string deviceKey;
   std::array<std::atomic<int32_t>, 256> logLevels;
   std::shared_ptr<Plugin> logPlugin;
-  // The plugin list is changed only on the main thread (load, open, close)
-  // and walked there by the dispatch loop without a lock. Walks from other
-  // threads (IPC routing on the io thread, search starts) take pluginsLock
-  // shared; the main thread takes it exclusively for every change, so the
-  // dispatch loop's per-event path stays lock-free.
+  // The plugin list is changed only on the main thread (load, the append of
+  // the logging plugin at open, the removal and sort at close), always
+  // holding pluginsLock exclusively, and only for the change itself: nobody
+  // calls into a plugin or logs while holding pluginsLock in either mode.
+  // The main thread reads the list without the lock (it is the only writer),
+  // so the dispatch loop's per-event path stays lock-free. Every other thread
+  // (IPC routing on the io thread, search starts, worker threads) walks a
+  // copy taken under the lock shared (pluginSnapshot) and calls the plugins
+  // after releasing it; a plugin's own gate then keeps its library mapped
+  // for the length of such a call. logPlugin and failedPlugins follow the
+  // same rule.
   mutable std::shared_mutex pluginsLock;
   std::vector<std::shared_ptr<Plugin>> plugins;
   std::vector<std::shared_ptr<Plugin>> failedPlugins;

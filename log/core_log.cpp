@@ -38,14 +38,10 @@ const std::locale& groupingLocale() {
 }
 
 namespace detail {
-fmt::memory_buffer& logScratch() {
-  thread_local fmt::memory_buffer buffer = [] {
-    fmt::memory_buffer b;
-    b.reserve(2048);
-    return b;
-  }();
-  buffer.clear();
-  return buffer;
+std::string makeLogScratch() {
+  std::string text;
+  text.reserve(2048);
+  return text;
 }
 }  // namespace detail
 
@@ -67,7 +63,9 @@ int DvrCore::effectiveLogLevel(uint8_t index) const noexcept {
 int DvrCore::filterLogRecord(const EventParms& record) {
   if ((record.flags & EventClassLive) == 0) return 1;
   if (record.length == 0) return 0;
-  const int level = static_cast<uint32_t>(record.type) == EventTypeLog
+  // A record whose type carries the modifier (or anything beyond 64) counts
+  // as level 0.
+  const int level = record.type == EventTypeLog
                         ? static_cast<int32_t>(static_cast<uint32_t>(record.body.bodyParam))
                         : 0;
   const uint8_t index = sourceIndex(record.source);
@@ -88,34 +86,40 @@ void DvrCore::printLogLine(uint8_t index, int level, size_t length, const char* 
   while (length > 0 && (text[length - 1] == '\0' || text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
   if (length == 0) return;
   if (level >= 100) {
+    // No openlog: the program name and the default facility identify us.
     syslog(LOG_CRIT, "%.*s", static_cast<int>(length), text);
     level = 100;
   }
   if (consoleQuiet.load(std::memory_order_relaxed)) return;
   if (level < 0) level = 0;
 
-  thread_local std::string tag;
-  tag.clear();
-  const auto now = std::chrono::system_clock::now();
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
-  const auto& row = ColourTable[consoleColour ? 1 : 0];
+  try {
+    thread_local std::string tag;
+    tag.clear();
+    const auto now = std::chrono::system_clock::now();
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const auto seconds = static_cast<std::time_t>(millis / 1000);
+    const auto& row = ColourTable[consoleColour ? 1 : 0];
 
-  std::lock_guard lock(logLock);
-  if (auto it = logTags.find(index); it != logTags.end()) {
-    tag = it->second;
-  } else {
-    fmt::format_to(std::back_inserter(tag), "PI{:02x}", index);
+    std::lock_guard lock(logLock);
+    if (auto it = logTags.find(index); it != logTags.end()) {
+      tag = it->second;
+    } else {
+      fmt::format_to(std::back_inserter(tag), "PI{:02x}", index);
+    }
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    fmt::memory_buffer line;
+    fmt::format_to(std::back_inserter(line), "{}{:%T}.{:03}{} {}{} {}\n", row[level / 25], local,
+                   static_cast<int>(millis % 1000), row[5], tag, row[6], std::string_view(text, length));
+    // One write per line. A failed or short write loses this console line
+    // and nothing else: the record goes on to the queue and the logging
+    // plugin whatever the console does. Each line is flushed so that a core
+    // that dies leaves its last lines behind.
+    if (std::fwrite(line.data(), 1, line.size(), stdout) == line.size()) (void)std::fflush(stdout);
+  } catch (...) {
+    // Out of memory while building the line: the same rule applies.
   }
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  fmt::memory_buffer line;
-  fmt::format_to(std::back_inserter(line), "{}{:%T}.{:03}{} {}{} {}\n", row[level / 25], local,
-                 static_cast<int>(millis % 1000), row[5], tag, row[6], std::string_view(text, length));
-  // A short write loses this console line and nothing else: the record goes
-  // on to the queue and the logging plugin whatever the console does.
-  const size_t written = std::fwrite(line.data(), 1, line.size(), stdout);
-  if (written == line.size()) std::fflush(stdout);
 }
 
 }  // namespace ko::core

@@ -26,18 +26,30 @@ const std::locale& groupingLocale();
 int32_t submitLog(int level, size_t length, const char* text);
 
 namespace detail {
-// This thread's message buffer, emptied and with room for 2048 characters.
-fmt::memory_buffer& logScratch();
+// A message buffer for one coreLog instantiation on one thread: 2048
+// characters reserved on first use, kept across calls.
+std::string makeLogScratch();
 }  // namespace detail
 
+// Logs one message from the core at `level` (0, 25, 50, 75 or 100). Nothing
+// is formatted when the core's own threshold drops the level. Each
+// instantiation formats into its own per-thread buffer, so a message logged
+// while another is being submitted on the same thread (a plugin's callback
+// during a direct hand-off) leaves the outer text alone. Never throws: a
+// message that cannot be formatted is lost, not the caller's thread.
 template <typename... Args>
-void coreLog(int level, fmt::format_string<Args...> format, Args&&... args) {
+void coreLog(int level, fmt::format_string<Args...> format, Args&&... args) noexcept {
   DvrCore* core = coreInstance;
   if (core == nullptr || core->effectiveLogLevel(0) > level) return;
-  auto& text = detail::logScratch();
-  fmt::vformat_to(std::back_inserter(text), groupingLocale(), fmt::string_view(format),
-                  fmt::make_format_args(args...));
-  submitLog(level, text.size(), text.data());
+  try {
+    thread_local std::string text = detail::makeLogScratch();
+    text.clear();
+    fmt::vformat_to(std::back_inserter(text), groupingLocale(), fmt::string_view(format),
+                    fmt::make_format_args(args...));
+    submitLog(level, text.size(), text.data());
+  } catch (...) {
+    // Out of memory while formatting: this message is lost, nothing else.
+  }
 }
 
 }  // namespace ko::core

@@ -20,6 +20,8 @@ struct CoreCounters {
   std::atomic<int64_t> searchResults{0};
   std::atomic<int64_t> searchResultBytes{0};
   std::atomic<int64_t> memoryInUse{0};
+  // memoryInUse at the last report; the report shows the change since.
+  std::atomic<int64_t> memoryBaseline{0};
 
   // The dispatch loop's figures.
   std::atomic<int64_t> eventsDispatched{0};

@@ -8,6 +8,9 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <system_error>
+
+#include "log/core_log.h"
 
 namespace ko::core {
 
@@ -22,6 +25,18 @@ int64_t elapsedNanos(Clock::time_point start) {
 template <typename Fn>
 Fn bindSymbol(const LibraryHandle& handle, const char* name) {
   return reinterpret_cast<Fn>(handle.symbol(name));
+}
+
+// Lends the plugin a thread; a thread that cannot be created leaves the
+// plugin without it rather than ending the core.
+template <typename Body>
+void startPluginThread(std::thread& slot, const char* what, const Plugin& plugin, Body body) {
+  if (slot.joinable()) return;  // one thread of each kind per plugin
+  try {
+    slot = std::thread(std::move(body));
+  } catch (const std::system_error& error) {
+    coreLog(75, "Failed to start {} thread for {}: {}", what, plugin.displayName(), error.what());
+  }
 }
 
 }  // namespace
@@ -106,15 +121,17 @@ void Plugin::Open() {
   if (entry.Open != nullptr) return;
   auto open = bindSymbol<OpenFn>(handle, "Open");
   auto close = bindSymbol<CloseFn>(handle, "Close");
-  if (open == nullptr || close == nullptr) {
-    openCode = -102;
-    errorText = "missing Open()/Close()";
-    return;
-  }
   {
     std::unique_lock lock(gate);
+    // Whichever of the pair exists stays bound: a plugin without "Open" is
+    // still closed at shutdown if it exports "Close".
     entry.Open = open;
     entry.Close = close;
+    if (open == nullptr || close == nullptr) {
+      openCode = -102;
+      errorText = "missing Open()/Close()";
+      return;
+    }
     entry.OnEvent = bindSymbol<OnEventFn>(handle, "OnEvent");
     entry.OnSearch = bindSymbol<OnSearchFn>(handle, "OnSearch");
     entry.Read = bindSymbol<ReadFn>(handle, "Read");
@@ -123,12 +140,14 @@ void Plugin::Open() {
   auto parms = makeRecord<OpenParms>();
   auto result = makeRecord<OpenResult>();
   const auto start = Clock::now();
-  entry.Open(&parms, &result);
+  open(&parms, &result);
   openTime = elapsedNanos(start);
   StartAsyncReaderIf();
 }
 
 void Plugin::Close() {
+  // "Close" runs without the gate: the plugin may log from it, and a log
+  // record after a stop request takes the logging plugin's gate shared.
   if (entry.Close != nullptr) {
     auto parms = makeRecord<CloseParms>();
     auto result = makeRecord<CloseResult>();
@@ -146,19 +165,35 @@ void Plugin::Close() {
 void Plugin::Unload() {
   if (readerThread.joinable()) readerThread.join();
   if (workerThread.joinable()) workerThread.join();
-  if (entry.Unload != nullptr) {
+  UnloadFn unload = nullptr;
+  {
+    // Calls from other threads (IPC packets) drain before "Unload" runs and
+    // find nothing bound afterwards, so the plugin never tears down under
+    // one of them.
+    std::unique_lock lock(gate);
+    unload = entry.Unload;
+    entry = EntryPoints{};
+  }
+  if (unload != nullptr) {
     auto parms = makeRecord<UnloadParms>();
     auto result = makeRecord<UnloadResult>();
-    entry.Unload(&parms, &result);
+    unload(&parms, &result);
   }
   ReleaseLibrary();
 }
 
 void Plugin::ReleaseLibrary() {
-  // Waits for calls from other threads to leave the library before it goes.
-  std::unique_lock lock(gate);
-  entry = EntryPoints{};
-  handle.reset();
+  LibraryHandle library;
+  {
+    // Waits for calls from other threads to leave the library; once the
+    // table is empty no new call can enter it.
+    std::unique_lock lock(gate);
+    entry = EntryPoints{};
+    library = std::move(handle);
+  }
+  // dlclose runs the library's destructors, which may log; the gate is free
+  // by then so such a record cannot wait on this thread's own lock.
+  library.reset();
 }
 
 bool Plugin::WantsEvent(const EventParms& record) const noexcept {
@@ -252,7 +287,9 @@ void Plugin::DeliverIpcPacket(uint64_t length, const void* packet) {
 
 void Plugin::ProvideWorkerThreadIf() {
   if (entry.IOCTL == nullptr || info.wantsWorkerThread == 0) return;
-  workerThread = std::thread([ioctl = entry.IOCTL] {
+  // The thread holds the entry point itself, not the table: the library
+  // stays mapped until Unload has joined it.
+  startPluginThread(workerThread, "worker", *this, [ioctl = entry.IOCTL] {
     auto parms = makeRecord<IoctlParms>();
     parms.code = IoctlWorkerThread;
     auto result = makeRecord<IoctlResult>();
@@ -263,7 +300,7 @@ void Plugin::ProvideWorkerThreadIf() {
 
 void Plugin::StartAsyncReaderIf() {
   if (entry.Read == nullptr || info.wantsAsyncReader == 0) return;
-  readerThread = std::thread([read = entry.Read] {
+  startPluginThread(readerThread, "reader", *this, [read = entry.Read] {
     auto parms = makeRecord<ReadParms>();
     parms.one = 1;
     read(&parms, nullptr);

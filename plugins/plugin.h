@@ -9,7 +9,10 @@
 // or unloads the plugin (IPC packets, search requests, log records after a
 // stop request) hold `gate` shared for the duration of the call; the main
 // thread takes it exclusively to unbind entry points, so a library is never
-// closed under a running call.
+// closed under a running call. The main thread never calls into the plugin
+// (nor closes its library, which runs the library's destructors) while it
+// holds the gate: such a call may log, and a log record after a stop request
+// takes the logging plugin's gate shared on the same thread.
 #pragma once
 
 #include <atomic>

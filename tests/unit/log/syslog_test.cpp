@@ -1,0 +1,71 @@
+// Fatal records reach syslog for real: a child process in its own mount
+// namespace puts a datagram socket at /dev/log and reads what arrives there.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "log/core_log.h"
+#include "support/core_test_support.h"
+
+namespace ko::test {
+namespace {
+
+constexpr int CannotIsolate = 77;
+
+// In the child: a private /dev with our own socket at /dev/log, bound before
+// anything logs. Returns the socket or -1.
+int listenOnDevLog() {
+  if (unshare(CLONE_NEWNS) != 0) return -1;
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return -1;
+  if (mount("tmpfs", "/dev", "tmpfs", 0, "size=64k,mode=0755") != 0) return -1;
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, "/dev/log");
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+  timeval timeout{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  return fd;
+}
+
+TEST(Syslog, FatalRecordReachesDevLogEvenWithAQuietConsole) {
+  TempDir tmp;
+  const auto received = tmp.path() / "received.txt";
+  const auto console = tmp.path() / "console.txt";
+  const int status = runInChild([&] {
+    const int fd = listenOnDevLog();
+    if (fd < 0) return CannotIsolate;
+    std::freopen(console.c_str(), "w", stdout);
+    core::DvrCore core("/nonexistent/bin/dvrcore");
+    core::coreInstance = &core;
+    core.consoleQuiet = true;
+    const char error[] = "only an error";
+    const char fatal[] = "disk on fire\r\n";
+    core::submitLog(99, sizeof error - 1, error);
+    core::submitLog(150, sizeof fatal - 1, fatal);
+    char datagram[512];
+    const ssize_t length = recv(fd, datagram, sizeof datagram, 0);
+    if (length <= 0) return 1;
+    std::ofstream(received) << std::string(datagram, static_cast<size_t>(length));
+    // Exactly one datagram: the level-99 record never went to syslog.
+    const ssize_t more = recv(fd, datagram, sizeof datagram, MSG_DONTWAIT);
+    discardQueue(core);
+    return more < 0 ? 0 : 2;
+  });
+  if (status == CannotIsolate) GTEST_SKIP() << "cannot make a private /dev/log (needs CAP_SYS_ADMIN)";
+  ASSERT_EQ(status, 0);
+  const std::string message = readFile(received);
+  // Priority LOG_CRIT in the default facility LOG_USER: 8 + 2.
+  EXPECT_EQ(message.rfind("<10>", 0), 0u) << message;
+  EXPECT_TRUE(message.size() >= 12 && message.compare(message.size() - 12, 12, "disk on fire") == 0) << message;
+  EXPECT_EQ(readFile(console), "");
+}
+
+}  // namespace
+}  // namespace ko::test
