@@ -313,10 +313,10 @@ TEST_F(PluginDelivery, WriteSeesTheRecordReLaidWithContext) {
 TEST_F(PluginDelivery, WriteWithoutAcceptsWriteReceivesNothing) {
   Probe* p = probe("bus_write_refused");
   attach("bus_write_refused");
+  queueWarmUp();
   ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u)), 0);
-  const auto dispatched = counters.eventsDispatched.load();
   drain();
-  EXPECT_EQ(counters.eventsDispatched.load() - dispatched, 1);
+  EXPECT_EQ(counters.eventsDispatched.load(), 1) << "counted since the warm-up's report";
   EXPECT_TRUE(p->deliveries.empty());
 }
 

@@ -139,7 +139,7 @@ TEST_F(BusDispatch, StopDrainsEveryQueuedRecordFirst) {
 TEST_F(BusDispatch, UnwantedRecordCountsAndFreesItsBlock) {
   Probe* p = probe("bus_a");
   attach("bus_a");
-  const auto dispatched = counters.eventsDispatched.load();
+  queueWarmUp();
   std::vector<uint8_t> payload(4096, 0xab);
   ASSERT_EQ(submit(makeEvent(128, EventClassLive, 0x00400000u, payload.data(), 4096)), 0);
   EXPECT_EQ(blocksDelta(), 1);
@@ -147,7 +147,7 @@ TEST_F(BusDispatch, UnwantedRecordCountsAndFreesItsBlock) {
   EXPECT_EQ(heldDelta(0), 1);
   drain();
   EXPECT_TRUE(p->deliveries.empty());
-  EXPECT_EQ(counters.eventsDispatched.load() - dispatched, 1);
+  EXPECT_EQ(counters.eventsDispatched.load(), 1) << "counted since the warm-up's report";
   EXPECT_EQ(blocksDelta(), 0);
   EXPECT_EQ(bytesDelta(), 0);
   EXPECT_EQ(heldDelta(0), 0);
@@ -264,14 +264,15 @@ TEST_F(BusDispatch, SlowLiveLogDeliveryIsTimedNotReported) {
 }
 
 TEST_F(BusDispatch, EmptyQueueWakesEverySecondAndCountsIdle) {
-  const auto idle = counters.idleSeconds.load();
-  startLoopThread();
+  Probe* p = probe("bus_a");
+  attach("bus_a");
+  startPrimedLoop(p);  // the counters start from 0 after the first pass's report
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (counters.idleSeconds.load() == idle && std::chrono::steady_clock::now() < deadline) {
+  while (counters.idleSeconds.load() == 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   stopLoopThread();
-  EXPECT_GE(counters.idleSeconds.load() - idle, 1);
+  EXPECT_GE(counters.idleSeconds.load(), 1);
   EXPECT_EQ(counters.queueLength.load(), 0);
 }
 
@@ -315,7 +316,7 @@ TEST_F(BusDispatch, ConcurrencyProducersAndRetainingReleaser) {
   }
   for (auto& t : producers) t.join();
   producing = false;
-  ASSERT_TRUE(b->waitFor([&] { return b->delivered.load() == Total; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(b->waitFor([&] { return b->delivered.load() >= Total; }, std::chrono::seconds(30)));
   releaser.join();
   stopLoopThread();
   a->releaseRetained();
