@@ -33,11 +33,13 @@ DvrCore::DvrCore(std::string path) : io(std::make_unique<CoreIo>()), corePath(st
 }
 
 DvrCore::~DvrCore() {
+  // Detached search threads reach the core through `this`; none may be left
+  // when its members start to go.
+  awaitSearchThreads();
+  // Only what plugins still hold is worth reporting; the queue's own
+  // references go first.
+  releaseQueuedEvents();
   ipcOutQueue.clear();
-  // A core that never ran its dispatch loop (initialisation failed) still
-  // holds its own reference to each queued record's payload.
-  for (const auto& record : eventQueue) releaseEventRef(record.data, 0);
-  eventQueue.clear();
   if (const int32_t blocks = refBlockCount.load(); blocks != 0) {
     coreLog(0, "refblks: {:L}({:L})", blocks, refBlockBytes.load());
     for (unsigned i = 0; i < refsHeld.size(); ++i) {
@@ -141,6 +143,7 @@ void DvrCore::requestStop() {
   });
   { std::lock_guard lock(queueLock); }
   queueSignal.notify_one();
+  wakeSearchWaiters();
 }
 
 }  // namespace ko::core

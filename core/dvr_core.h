@@ -52,6 +52,7 @@ namespace ko::core {
 class Plugin;
 class SystemProbe;
 struct CoreIo;
+class AsyncEvent;
 const SystemProbe* realSystemProbe() noexcept;
 namespace SearchHandler { class StoredProvider; }
 
@@ -85,8 +86,18 @@ class DvrCore {
   void releaseSearchSlot(void* block);
   bool isCancelled(uint32_t requestId);
   void registerCancel(uint32_t requestId);
+  // Wakes every search thread waiting for its slot; they drop their result
+  // once a stop has been requested. Called by requestStop.
+  void wakeSearchWaiters();
+  // Refuses new search threads and waits until every running one has left
+  // the core for good. Called by the destructor before any member goes.
+  void awaitSearchThreads();
+  size_t liveSearchThreads();
   void dispatchLoop();
   size_t queuedEvents();
+  // Empties the queue and gives back its references (destructor): records
+  // still queued when the core goes will never be delivered.
+  void releaseQueuedEvents();
 
   // --- plugin host (plugins/) ----------------------------------------------
   void bindLogPlugin();
@@ -185,9 +196,20 @@ class DvrCore {
   std::mutex queueLock;
   std::condition_variable queueSignal;
   std::deque<EventParms> eventQueue;
+  // Set (under queueLock) when the dispatch loop returns; records queued
+  // after that are refused instead of stranded.
+  bool dispatchEnded = false;
   std::mutex searchLock;
   std::unordered_set<uint32_t> cancelledSearches;
   std::unordered_map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> searchProviders;
+  // Detached search threads still able to touch the core (guarded by
+  // searchLock); the destructor waits on searchThreadsGone until it is 0.
+  size_t searchThreadCount = 0;
+  bool searchThreadsClosed = false;
+  std::condition_variable searchThreadsGone;
+  // Slots holding a block; lets block releases skip searchLock when no
+  // search result is alive (the dispatch loop frees a block per record).
+  std::atomic<int32_t> occupiedSearchSlots{0};
   std::string corePath;
   std::string productFamily = "Corvimatics";
   std::string productVersion = CoreVersion;
@@ -208,6 +230,7 @@ class DvrCore {
  private:
   void armHousekeeping();
   void waitForStopSignal();
+  void runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept;
 };
 
 // The one core, set by the entry point before Init and never reset. Code that
