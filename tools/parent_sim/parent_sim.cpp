@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -45,6 +46,7 @@ constexpr const char* UsageText =
     "  --version VER      parent version in the start-up packet (default: 26.2.3.0)\n"
     "  --background       add \"Background:true\" to the start-up packet (quiet console)\n"
     "  --send ID:COMMAND[:TEXT]  send a packet to plugin ID (hex) once the core runs\n"
+    "  --send-after N     hold the --send packets back for N seconds (plugins load first)\n"
     "  --stdin            read commands from standard input, one per line:\n"
     "                       send ID COMMAND [TEXT]   packet to plugin ID (hex)\n"
     "                       stop                     the stop command\n";
@@ -70,6 +72,7 @@ struct Options {
   std::string version = "26.2.3.0";
   bool background = false;
   std::vector<PacketSpec> packets;
+  double sendAfter = 0;
   bool readStdin = false;
 };
 
@@ -124,6 +127,8 @@ Options parseArgs(int argc, char** argv) {
       options.version = value();
     } else if (arg == "--background") {
       options.background = true;
+    } else if (arg == "--send-after") {
+      options.sendAfter = std::atof(value().c_str());
     } else if (arg == "--send") {
       const std::string spec = value();
       const auto first = spec.find(':');
@@ -305,9 +310,12 @@ int main(int argc, char** argv) {
   std::string startup;
   for (const auto& text : texts) startup += text + '\0';
   sendAll(channel, buildIpcPacket(0, IpcCommandStartup, 0, startup));
-  for (const auto& spec : options.packets) sendPluginPacket(channel, spec);
 
   using Clock = std::chrono::steady_clock;
+  std::optional<Clock::time_point> sendAt;
+  if (!options.packets.empty()) {
+    sendAt = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(options.sendAfter * 1000));
+  }
   const auto stopAt = options.seconds
                           ? std::optional(Clock::now() + std::chrono::milliseconds(
                                                              static_cast<int64_t>(*options.seconds * 1000)))
@@ -334,12 +342,18 @@ int main(int argc, char** argv) {
     pollfd fds[3] = {{signals, POLLIN, 0}, {channelOpen ? channel : -1, POLLIN, 0},
                      {stdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
     int timeout = -1;
-    const auto next = !stopSent ? stopAt : killAt;
-    if (next) {
+    for (const auto& next : {!stopSent ? stopAt : killAt, sendAt}) {
+      if (!next) continue;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now()).count();
-      timeout = left < 0 ? 0 : static_cast<int>(left);
+      const int wait = left < 0 ? 0 : static_cast<int>(left);
+      timeout = timeout < 0 ? wait : std::min(timeout, wait);
     }
     if (::poll(fds, 3, timeout) < 0 && errno != EINTR) break;
+
+    if (sendAt && Clock::now() >= *sendAt && channelOpen) {
+      for (const auto& spec : options.packets) sendPluginPacket(channel, spec);
+      sendAt.reset();
+    }
 
     if (!stopSent && stopAt && Clock::now() >= *stopAt) sendStop("time is up");
     if (stopSent && killAt && Clock::now() >= *killAt) {
