@@ -21,6 +21,8 @@ struct CoreIo {
   std::optional<boost::asio::signal_set> signals;
   // True while a send is in flight; io thread only.
   bool ipcWriting = false;
+  // Flags of the last record received (MSG_TRUNC when it was cut short).
+  boost::asio::socket_base::message_flags ipcReceiveFlags = 0;
 };
 
 }  // namespace ko::core

@@ -4,9 +4,12 @@
 #include "core/dvr_core.h"
 
 #include <fmt/format.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <boost/asio/post.hpp>
 #include <chrono>
+#include <csignal>
 
 #include "core/core_io.h"
 #include "events/ref_block.h"
@@ -30,6 +33,12 @@ DvrCore::DvrCore(std::string path) : io(std::make_unique<CoreIo>()), corePath(st
 }
 
 DvrCore::~DvrCore() {
+  // Detached search threads reach the core through `this`; none may be left
+  // when its members start to go.
+  awaitSearchThreads();
+  // Only what plugins still hold is worth reporting; the queue's own
+  // references go first.
+  releaseQueuedEvents();
   ipcOutQueue.clear();
   if (const int32_t blocks = refBlockCount.load(); blocks != 0) {
     coreLog(0, "refblks: {:L}({:L})", blocks, refBlockBytes.load());
@@ -59,9 +68,7 @@ void DvrCore::Run() {
     io->signals->add(signo, ec);
     if (ec) throw boost::system::system_error(ec, "add");
   }
-  io->signals->async_wait([this](const boost::system::error_code& ec, int) {
-    if (!ec) requestStop();
-  });
+  waitForStopSignal();
 
   loadConfig();
   if (throttlingEnabled) publishMemoryState();
@@ -81,12 +88,35 @@ void DvrCore::Run() {
   openPlugins();
   publishConfig();
   dispatchLoop();
+  // No IPC packet may reach a plugin that is being closed or unloaded.
+  endIpcRouting();
   closePlugins();
   unloadPlugins();
 
   io->context.stop();
   if (ioThread.joinable()) ioThread.join();
+  // A stop signal that arrives once the set is gone would end the process by
+  // its default action instead of the clean exit under way: the signals are
+  // held back while the set restores the default, then ignored (which also
+  // discards one held back meanwhile).
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  for (int signo : {SIGINT, SIGTERM, SIGQUIT}) sigaddset(&stopSignals, signo);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
   io->signals.reset();
+  for (int signo : {SIGINT, SIGTERM, SIGQUIT}) std::signal(signo, SIG_IGN);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void DvrCore::waitForStopSignal() {
+  // Every stop signal is a stop request (repeats are harmless), so the set
+  // keeps waiting for as long as it exists.
+  io->signals->async_wait([this](const boost::system::error_code& ec, int) {
+    if (ec) return;
+    requestStop();
+    waitForStopSignal();
+  });
 }
 
 void DvrCore::armHousekeeping() {
@@ -113,6 +143,7 @@ void DvrCore::requestStop() {
   });
   { std::lock_guard lock(queueLock); }
   queueSignal.notify_one();
+  wakeSearchWaiters();
 }
 
 }  // namespace ko::core

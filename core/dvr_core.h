@@ -13,12 +13,16 @@
 //
 // Locks, in the only order they nest:
 //   searchLock -> a search provider's mutex
-//   queueLock, logLock and pluginsLock are never held together with another
-//   core lock.
+//   ipcRouteLock -> whatever a plugin's IPC entry point takes (pluginsLock for
+//     the snapshot, the plugin's gate, queueLock, logLock); the io thread
+//     holds it across one delivery, the main thread only in endIpcRouting,
+//     holding nothing else.
+//   Otherwise queueLock, logLock and pluginsLock are never held together with
+//   another core lock.
 //   A plugin's gate (plugins/plugin.h) is held shared across a call into
-//   that plugin from another thread, so core locks are taken under it; it is
-//   taken holding no core lock, and the main thread holds it exclusively
-//   only to unbind entry points.
+//   that plugin from another thread, so core locks are taken under it; apart
+//   from ipcRouteLock it is taken holding no core lock, and the main thread
+//   holds it exclusively only to unbind entry points.
 #pragma once
 
 #include <array>
@@ -34,15 +38,21 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "ko/core/event.hpp"
+
+namespace boost::system {
+class error_code;
+}
 
 namespace ko::core {
 
 class Plugin;
 class SystemProbe;
 struct CoreIo;
+class AsyncEvent;
 const SystemProbe* realSystemProbe() noexcept;
 namespace SearchHandler { class StoredProvider; }
 
@@ -76,8 +86,18 @@ class DvrCore {
   void releaseSearchSlot(void* block);
   bool isCancelled(uint32_t requestId);
   void registerCancel(uint32_t requestId);
+  // Wakes every search thread waiting for its slot; they drop their result
+  // once a stop has been requested. Called by requestStop.
+  void wakeSearchWaiters();
+  // Refuses new search threads and waits until every running one has left
+  // the core for good. Called by the destructor before any member goes.
+  void awaitSearchThreads();
+  size_t liveSearchThreads();
   void dispatchLoop();
   size_t queuedEvents();
+  // Empties the queue and gives back its references (destructor): records
+  // still queued when the core goes will never be delivered.
+  void releaseQueuedEvents();
 
   // --- plugin host (plugins/) ----------------------------------------------
   void bindLogPlugin();
@@ -95,9 +115,22 @@ class DvrCore {
   void releasePlugins();
 
   // --- ipc (ipc/) ----------------------------------------------------------
+  // Arms one receive on the io thread (posted there when called elsewhere).
   void startIpcReceive();
+  // The receive completion; io thread.
+  void onIpcReceive(const boost::system::error_code& error, size_t bytes);
+  // Any thread: 1 = no channel or nothing to send, 0 = taken over.
   int32_t sendIpcPacket(const EventParms& record);
   bool ipcOpen() const noexcept { return ipcChannelOpen.load(std::memory_order_acquire); }
+  // Main thread, before the plugins are closed: no packet reaches a plugin
+  // afterwards, and one being delivered has returned.
+  void endIpcRouting();
+  // The parent's file name and version from its start-up packet, read as
+  // one consistent pair (the io thread may overwrite them at any time).
+  std::pair<std::string, std::string> parentIdentity() const;
+  // Held by the io thread for the routing and delivery of one plugin packet.
+  std::mutex ipcRouteLock;
+  bool ipcRoutingEnded = false;  // guarded by ipcRouteLock
 
   // --- configuration (config/) ---------------------------------------------
   void loadConfig();
@@ -163,12 +196,25 @@ class DvrCore {
   std::mutex queueLock;
   std::condition_variable queueSignal;
   std::deque<EventParms> eventQueue;
+  // Set (under queueLock) when the dispatch loop returns; records queued
+  // after that are refused instead of stranded.
+  bool dispatchEnded = false;
   std::mutex searchLock;
   std::unordered_set<uint32_t> cancelledSearches;
   std::unordered_map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> searchProviders;
+  // Detached search threads still able to touch the core (guarded by
+  // searchLock); the destructor waits on searchThreadsGone until it is 0.
+  size_t searchThreadCount = 0;
+  bool searchThreadsClosed = false;
+  std::condition_variable searchThreadsGone;
+  // Slots holding a block; lets block releases skip searchLock when no
+  // search result is alive (the dispatch loop frees a block per record).
+  std::atomic<int32_t> occupiedSearchSlots{0};
   std::string corePath;
   std::string productFamily = "Corvimatics";
   std::string productVersion = CoreVersion;
+  // Written on the io thread under parentInfoLock; read with parentIdentity().
+  mutable std::mutex parentInfoLock;
   std::string parentFilename;
   std::string parentVersion;
   bool consoleColour = true;
@@ -183,6 +229,8 @@ class DvrCore {
 
  private:
   void armHousekeeping();
+  void waitForStopSignal();
+  void runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept;
 };
 
 // The one core, set by the entry point before Init and never reset. Code that
@@ -193,5 +241,9 @@ extern DvrCore* coreInstance;
 // The directory that holds the executable (and so plugins/ and
 // protected-plugins/).
 std::string programDirectory(const std::string& corePath);
+
+// The parent process's real user id from /proc/<ppid>/status; 0 (taken for
+// root) when the file cannot be read or has no Uid line.
+unsigned getParentUid();
 
 }  // namespace ko::core

@@ -1,11 +1,117 @@
-// Initialisation: runs once on the main thread before Run.
+// Initialisation: hardens the process, takes on the parent daemon's identity
+// with a fixed set of capabilities, adopts the IPC descriptor and binds the
+// logging plugin. Runs once on the main thread before Run, when no other
+// thread exists yet.
+#include <grp.h>
+#include <linux/capability.h>
+#include <linux/securebits.h>
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "core/core_io.h"
 #include "core/dvr_core.h"
+#include "log/core_log.h"
 
 namespace ko::core {
 
-bool DvrCore::Init(int /*pipeFd*/) {
-  // Identity, capabilities and the IPC descriptor are taken over by the
-  // initialisation work still to land; the logging plugin is bound here.
+namespace {
+
+// CAP_NET_ADMIN, CAP_NET_RAW and CAP_SYS_RAWIO: what the recorder needs of
+// root once it runs as the parent's user.
+constexpr uint32_t InitialCapabilities = (1u << 12) | (1u << 13) | (1u << 17);
+constexpr int MaxGroups = 256;
+
+const char* errnoText() { return std::strerror(errno); }
+
+// Sets effective and permitted capabilities to `mask`, inheritable empty.
+int setCapabilities(uint32_t mask) {
+  __user_cap_header_struct header{};
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  header.pid = 0;
+  std::array<__user_cap_data_struct, 2> data{};
+  data[0].effective = mask;
+  data[0].permitted = mask;
+  return static_cast<int>(::syscall(SYS_capset, &header, data.data()));
+}
+
+}  // namespace
+
+unsigned getParentUid() {
+  std::ifstream status("/proc/" + std::to_string(::getppid()) + "/status");
+  if (!status) return 0;
+  std::string line;
+  while (std::getline(status, line)) {
+    unsigned uid = 0;
+    if (std::sscanf(line.c_str(), "Uid: %u", &uid) == 1) return uid;
+  }
+  return 0;
+}
+
+bool DvrCore::Init(int pipeFd) {
+  ::umask(077);
+  // Keeps the capability sets across the change of user id below.
+  (void)::prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP);
+
+  const unsigned parentUid = getParentUid();
+  if (parentUid != ::getuid()) {
+    errno = 0;
+    const passwd* pw = ::getpwuid(parentUid);
+    if (pw == nullptr) {
+      coreLog(100, "getpwuid failed: {}", errnoText());
+      return false;
+    }
+    const std::string name = pw->pw_name;
+    const uid_t uid = pw->pw_uid;
+    const gid_t gid = pw->pw_gid;
+    // User first, then group: the secure bit keeps CAP_SETGID for setgid.
+    if (::setuid(uid) < 0 || ::setgid(gid) < 0) {
+      coreLog(100, "setuid/gid failed: {}", errnoText());
+      return false;
+    }
+    std::array<gid_t, MaxGroups> groups{};
+    int count = MaxGroups;
+    if (::getgrouplist(name.c_str(), gid, groups.data(), &count) < 0) {
+      coreLog(100, "getgrouplist failed");
+      return false;
+    }
+    if (::setgroups(static_cast<size_t>(count), groups.data()) < 0) {
+      coreLog(100, "setgroups failed: {}", errnoText());
+      return false;
+    }
+  }
+
+  // A core whose parent runs as root keeps all its privileges.
+  if (parentUid != 0 && setCapabilities(InitialCapabilities) < 0) {
+    coreLog(50, "capset failed: {}", errnoText());
+  }
+
+  if (pipeFd != -1) {
+    namespace asio = boost::asio;
+    boost::system::error_code ec;
+    asio::generic::seq_packet_protocol::socket socket(io->context);
+    // Adopting registers the descriptor with the reactor, which fails for a
+    // descriptor that is not open (or cannot be polled).
+    socket.assign(asio::generic::seq_packet_protocol(AF_UNIX, 0), pipeFd, ec);
+    if (ec) {
+      coreLog(100, "failed to open ipc pipe");
+      return false;
+    }
+    io->ipcSocket = std::move(socket);
+    // Submitting threads check this flag instead of the socket, which only
+    // the io thread may touch once it runs.
+    ipcChannelOpen.store(true, std::memory_order_release);
+  }
+
   bindLogPlugin();
   return true;
 }

@@ -40,6 +40,10 @@ void reportSlowHandler(DvrCore& core, const Plugin& plugin, int64_t nanos, const
 
 void DvrCore::dispatchLoop() {
   lastReport = Clock::now() - std::chrono::seconds(60);
+  {
+    std::lock_guard lock(queueLock);
+    dispatchEnded = false;
+  }
   for (;;) {
     EventParms record;
     {
@@ -47,7 +51,10 @@ void DvrCore::dispatchLoop() {
       const auto deadline = Clock::now() + std::chrono::seconds(1);
       queueSignal.wait_until(lock, deadline, [this] { return stopRequested.load() || !eventQueue.empty(); });
       if (eventQueue.empty()) {
-        if (stopRequested.load()) return;
+        if (stopRequested.load()) {
+          dispatchEnded = true;
+          return;
+        }
         counters.idleSeconds.fetch_add(1, std::memory_order_relaxed);
         counters.queueLength.store(0, std::memory_order_relaxed);
         lock.unlock();

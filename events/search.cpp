@@ -1,10 +1,72 @@
-// Search requests, results and cancellation.
+// Search requests, their detached threads, the one-result-at-a-time hand-off
+// and cancellation.
+//
+// Threads: search requests and cancellations arrive on any submitting thread;
+// each serving plugin answers on a detached search thread of its own, which
+// submits the results; slots are emptied by whichever thread frees a result's
+// block (the dispatch loop or a plugin's decref) and by a stop request.
+//
+// Locks: searchLock guards cancelledSearches, searchProviders and the count
+// of live search threads; a provider's mutex guards its slot. The only
+// nesting is searchLock, then a provider's mutex. Nobody waits on a slot
+// while holding searchLock or queueLock.
+//
+// Lifetime of a search thread. It holds shared references to its request
+// (AsyncEvent) and to its plugin, and reaches the core through the `this`
+// it was started with. What keeps the core alive for it is the count of live
+// search threads: the thread is counted before it starts and uncounts itself
+// as its very last touch of the core, and the destructor waits for the count
+// to reach 0 after refusing new threads. The plugin's library stays mapped
+// while the thread is inside it because Plugin::DeliverSearch holds the
+// plugin's gate, which unbinding and unloading take exclusively. For that wait
+// to end at shutdown a thread must never be stuck in the core: a thread
+// waiting for its slot is woken by a stop request and drops its result with
+// 1 (after the stop nothing would deliver it, and the requester may never
+// release the result that holds the slot).
 #include "events/search.h"
 
+#include <pthread.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
 #include "core/dvr_core.h"
+#include "log/core_log.h"
 #include "monitor/counters.h"
+#include "plugins/plugin.h"
 
 namespace ko::core {
+
+AsyncEvent::AsyncEvent(const EventParms& request) noexcept : record_(request) {
+  record_.data = nullptr;
+  if (request.length != 0 && request.data != nullptr) record_.data = std::malloc(request.length);
+  if (record_.data != nullptr) {
+    std::memcpy(record_.data, request.data, request.length);
+  } else {
+    record_.length = 0;
+  }
+}
+
+AsyncEvent::~AsyncEvent() { std::free(record_.data); }
+
+namespace {
+
+// "OnSearch" serves every search; "Read" only for a plugin with the async
+// reader flag that offers searches in one of its interest words (the PTZ and
+// serial words do not count).
+bool servesSearches(const Plugin& plugin) {
+  std::shared_lock gate(plugin.gate);
+  if (plugin.entry.OnSearch != nullptr) return true;
+  if (plugin.entry.Read == nullptr || plugin.info.wantsAsyncReader == 0) return false;
+  const auto& i = plugin.info;
+  for (uint64_t word : {i.videoWord, i.audioWord, i.alarmWord, i.logWord, i.posWord, i.analyticWord}) {
+    if ((static_cast<uint32_t>(word) & SearchBit) != 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 bool DvrCore::isCancelled(uint32_t requestId) {
   std::lock_guard lock(searchLock);
@@ -22,29 +84,149 @@ void DvrCore::registerCancel(uint32_t requestId) {
 bool DvrCore::searchRequest(const EventParms& record) {
   const auto source = static_cast<uint32_t>(record.source);
   if (source == CoreSourceId || (source & 0x00ff0000u) != 0) return false;
-  if (static_cast<uint32_t>(record.requestId) == 0) return false;
-  // Serving plugins are not started yet: the request is consumed.
+  const auto id = static_cast<uint32_t>(record.requestId);
+  if (id == 0) return false;
+  if (record.length == 0) return true;
+  {
+    std::lock_guard lock(searchLock);
+    // A repeated search revives a cancelled id.
+    cancelledSearches.erase(id);
+    // A search thread's own requests are consumed without effect.
+    if (searchProviders.count(std::this_thread::get_id()) != 0) return true;
+  }
+
+  auto request = std::make_shared<AsyncEvent>(record);
+  for (const auto& plugin : pluginSnapshot()) {
+    if (!servesSearches(*plugin)) continue;
+    {
+      std::lock_guard lock(searchLock);
+      if (searchThreadsClosed) break;
+      ++searchThreadCount;
+    }
+    try {
+      // The references move into the thread's body so that they are gone
+      // before the thread uncounts itself; copies left in the closure would
+      // be dropped after that, possibly destroying the plugin after the core.
+      std::thread([this, request = request, plugin = plugin]() mutable {
+        runSearchThread(std::move(request), std::move(plugin));
+      }).detach();
+    } catch (const std::system_error& e) {
+      {
+        std::lock_guard lock(searchLock);
+        if (--searchThreadCount == 0) searchThreadsGone.notify_all();
+      }
+      coreLog(75, "cannot start a search thread for {}: {}", plugin->displayName(), e.what());
+    }
+  }
+  counters.searchRequests.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
 
-bool DvrCore::acceptSearchResult(const EventParms& record, void* /*block*/) {
+void DvrCore::runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept {
+  pthread_setname_np(pthread_self(), "search");
+  const auto self = std::this_thread::get_id();
+  try {
+    auto provider = std::make_shared<SearchHandler::StoredProvider>();
+    std::lock_guard lock(searchLock);
+    searchProviders.try_emplace(self, std::move(provider));
+  } catch (const std::bad_alloc&) {
+    // Unregistered, the thread still hands the request over; its results
+    // are refused like any other stranger's.
+  }
+
+  // Each thread hands its plugin a record of its own: a plugin may write to
+  // it, and the threads of one request run at the same time.
+  EventParms copy = request->record();
+  plugin->DeliverSearch(copy);
+
+  std::shared_ptr<SearchHandler::StoredProvider> provider;
+  {
+    std::lock_guard lock(searchLock);
+    if (auto it = searchProviders.find(self); it != searchProviders.end()) {
+      provider = std::move(it->second);
+      searchProviders.erase(it);
+    }
+    if (provider) {
+      std::lock_guard slot(provider->lock);
+      if (provider->pendingBlock != nullptr) {
+        provider->pendingBlock = nullptr;
+        occupiedSearchSlots.fetch_sub(1, std::memory_order_relaxed);
+      }
+    }
+  }
+  provider.reset();
+  plugin.reset();
+  request.reset();
+
+  // The last touch of the core: after the unlock the destructor may run.
   std::lock_guard lock(searchLock);
-  if (cancelledSearches.count(static_cast<uint32_t>(record.requestId)) != 0) return false;
-  // Only a registered search thread may deliver results.
-  return searchProviders.count(std::this_thread::get_id()) != 0;
+  if (--searchThreadCount == 0) searchThreadsGone.notify_all();
+}
+
+bool DvrCore::acceptSearchResult(const EventParms& record, void* block) {
+  std::shared_ptr<SearchHandler::StoredProvider> provider;
+  {
+    std::lock_guard lock(searchLock);
+    if (cancelledSearches.count(static_cast<uint32_t>(record.requestId)) != 0) return false;
+    // Only a registered search thread may deliver results.
+    auto it = searchProviders.find(std::this_thread::get_id());
+    if (it == searchProviders.end() || !it->second) return false;
+    provider = it->second;
+  }
+  if (block != nullptr) {
+    std::unique_lock slot(provider->lock);
+    provider->signal.wait(slot, [&] { return provider->pendingBlock == nullptr || stopRequested.load(); });
+    if (stopRequested.load()) return false;
+    provider->pendingBlock = block;
+    occupiedSearchSlots.fetch_add(1, std::memory_order_relaxed);
+  }
+  counters.searchResults.fetch_add(1, std::memory_order_relaxed);
+  counters.searchResultBytes.fetch_add(record.length, std::memory_order_relaxed);
+  return true;
 }
 
 void DvrCore::releaseSearchSlot(void* block) {
-  if (block == nullptr) return;
+  // A block in a slot was put there before its record was queued, so every
+  // release of it happens after the increment: a zero count proves the block
+  // is in no slot.
+  if (block == nullptr || occupiedSearchSlots.load(std::memory_order_relaxed) == 0) return;
   std::lock_guard lock(searchLock);
   for (auto& [thread, provider] : searchProviders) {
     if (!provider) continue;
     std::lock_guard slot(provider->lock);
     if (provider->pendingBlock == block) {
       provider->pendingBlock = nullptr;
+      occupiedSearchSlots.fetch_sub(1, std::memory_order_relaxed);
       provider->signal.notify_one();
     }
   }
+}
+
+void DvrCore::wakeSearchWaiters() {
+  std::lock_guard lock(searchLock);
+  for (auto& [thread, provider] : searchProviders) {
+    if (!provider) continue;
+    // Taking the slot's mutex orders the stop flag before the waiter's next
+    // look at its predicate, so no wake-up is lost.
+    { std::lock_guard slot(provider->lock); }
+    provider->signal.notify_all();
+  }
+}
+
+void DvrCore::awaitSearchThreads() {
+  stopRequested.store(true);
+  {
+    std::lock_guard lock(searchLock);
+    searchThreadsClosed = true;
+  }
+  wakeSearchWaiters();
+  std::unique_lock lock(searchLock);
+  searchThreadsGone.wait(lock, [this] { return searchThreadCount == 0; });
+}
+
+size_t DvrCore::liveSearchThreads() {
+  std::lock_guard lock(searchLock);
+  return searchThreadCount;
 }
 
 }  // namespace ko::core

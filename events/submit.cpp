@@ -7,6 +7,7 @@
 #include "core/dvr_core.h"
 #include "events/ref_block.h"
 #include "events/search.h"
+#include "log/core_log.h"
 #include "monitor/counters.h"
 
 namespace ko::core {
@@ -86,7 +87,10 @@ int32_t DvrCore::throttleCheck(const EventParms& record) {
 }
 
 int32_t DvrCore::queueEvent(const EventParms& record) {
-  BlockGuard block(record.length != 0 ? allocRefBlock(record.data, record.length) : nullptr);
+  // A null payload pointer carries nothing, whatever `length` says: the core's
+  // own callers do not pass through the callback that zeroes the length.
+  BlockGuard block(record.length != 0 && record.data != nullptr ? allocRefBlock(record.data, record.length)
+                                                                 : nullptr);
 
   if (isSearchResultSource(record.source) && static_cast<uint32_t>(record.requestId) != 0) {
     if (!acceptSearchResult(record, block.get())) return 1;
@@ -94,11 +98,27 @@ int32_t DvrCore::queueEvent(const EventParms& record) {
 
   EventParms queued = record;
   queued.data = block.get();
+  // The queue's reference is taken before the record is visible: the
+  // dispatch loop may take and release it the moment the lock is dropped.
   addEventRef(block.get(), 0);
-  block.release();
-  {
+  void* const payload = block.release();
+  bool appended = false;
+  try {
     std::lock_guard lock(queueLock);
-    eventQueue.push_back(queued);
+    // Once the dispatch loop has returned nothing reads the queue again; a
+    // record appended then would pin its payload (and a search thread's
+    // slot) for the rest of the process.
+    if (!dispatchEnded) {
+      eventQueue.push_back(queued);
+      appended = true;
+    }
+  } catch (...) {
+    releaseEventRef(payload, 0);
+    throw;
+  }
+  if (!appended) {
+    releaseEventRef(payload, 0);
+    return 1;
   }
   queueSignal.notify_one();
   return 0;
@@ -109,6 +129,16 @@ size_t DvrCore::queuedEvents() {
   return eventQueue.size();
 }
 
+void DvrCore::releaseQueuedEvents() {
+  std::deque<EventParms> stranded;
+  {
+    std::lock_guard lock(queueLock);
+    stranded.swap(eventQueue);
+    dispatchEnded = true;
+  }
+  for (const auto& record : stranded) releaseEventRef(record.data, 0);
+}
+
 void DvrCore::addEventRef(void* block, uint8_t index) {
   if (block == nullptr) return;
   refBlockHeader(block)->refCount.fetch_add(1, std::memory_order_relaxed);
@@ -116,12 +146,24 @@ void DvrCore::addEventRef(void* block, uint8_t index) {
 }
 
 int32_t DvrCore::releaseEventRef(void* block, uint8_t index) {
-  if (block != nullptr) {
-    refsHeld[index].fetch_sub(1, std::memory_order_relaxed);
-    if (refBlockHeader(block)->refCount.fetch_sub(1, std::memory_order_acq_rel) > 1) return 0;
-    freeRefBlock(block);
-  }
+  if (block == nullptr) return 0;
+  // A source that holds no reference cannot give one back: a second decref
+  // for the same record would otherwise free the block under its other
+  // holders. Only the tally is checked; a plugin that releases a block it
+  // never retained while holding others is not caught.
+  auto& held = refsHeld[index];
+  int64_t count = held.load(std::memory_order_relaxed);
+  do {
+    if (count <= 0) {
+      coreLog(50, "decref from {:02x} without a held event reference", index);
+      return 0;
+    }
+  } while (!held.compare_exchange_weak(count, count - 1, std::memory_order_relaxed));
+  if (refBlockHeader(block)->refCount.fetch_sub(1, std::memory_order_acq_rel) > 1) return 0;
+  // The slot is emptied while the block still exists, so no new block can
+  // reuse the address and be mistaken for this one.
   releaseSearchSlot(block);
+  freeRefBlock(block);
   return 0;
 }
 

@@ -1,11 +1,194 @@
-// The channel to the parent daemon. Not yet connected: the core runs as if it
-// had been started without a descriptor.
+// The channel to the parent daemon: receiving and parsing framed packets in
+// place, start-up information, the stop command, routing of plugin packets,
+// and the ordered outbound queue.
+//
+// Threads: everything that touches the socket, ipcBuffer/ipcFill and
+// ipcOutQueue runs on the io thread. sendIpcPacket runs on any submitting
+// thread and touches only ipcChannelOpen (acquire load; the io thread clears
+// it before closing the socket) and a job posted to the io thread.
+// endIpcRouting runs on the main thread and meets the io thread's routing in
+// ipcRouteLock, which the io thread holds across one plugin delivery.
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/post.hpp>
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "core/core_io.h"
 #include "core/dvr_core.h"
+#include "ipc/ipc_packet.h"
+#include "log/core_log.h"
+#include "monitor/counters.h"
+#include "plugins/plugin.h"
 
 namespace ko::core {
 
-void DvrCore::startIpcReceive() {}
+namespace asio = boost::asio;
 
-int32_t DvrCore::sendIpcPacket(const EventParms& /*record*/) { return 1; }
+namespace {
+
+bool onIoThread(DvrCore& core) { return core.io->context.get_executor().running_in_this_thread(); }
+
+// Command 7: NUL-separated texts; see the start-up packet's layout.
+void applyStartupInfo(DvrCore& core, const uint8_t* payload, size_t size) {
+  std::vector<std::string_view> texts;
+  size_t at = 0;
+  while (at < size) {
+    const auto* nul = static_cast<const uint8_t*>(std::memchr(payload + at, 0, size - at));
+    const size_t end = nul != nullptr ? static_cast<size_t>(nul - payload) : size;
+    texts.emplace_back(reinterpret_cast<const char*>(payload + at), end - at);
+    at = nul != nullptr ? end + 1 : end;
+  }
+  if (texts.empty()) return;
+  {
+    std::lock_guard lock(core.parentInfoLock);
+    core.parentFilename = texts[0];
+    if (texts.size() >= 2) core.parentVersion = texts[1];
+  }
+  if (texts.size() >= 3 && texts[2] == IpcBackgroundText) core.consoleQuiet.store(true);
+}
+
+// Hands one plugin packet to the first plugin with the target identifier;
+// the core's own source id never matches.
+void routePluginPacket(DvrCore& core, const uint8_t* packet, uint32_t length, uint32_t target) {
+  std::lock_guard lock(core.ipcRouteLock);
+  if (core.ipcRoutingEnded) return;
+  const uint8_t id = ipcTargetId(target);
+  for (const auto& plugin : core.pluginSnapshot()) {
+    if (plugin->isCore() || plugin->sourceIndexOf() != id) continue;
+    // The plugin is called under ipcRouteLock so that the main thread, which
+    // takes the lock before closing plugins, knows no delivery is running.
+    plugin->DeliverIpcPacket(length, packet);
+    counters.ipcPackets.fetch_add(1, std::memory_order_relaxed);
+    counters.ipcBytes.fetch_add(length, std::memory_order_relaxed);
+    return;
+  }
+}
+
+void handlePacket(DvrCore& core, const uint8_t* packet, const IpcHeader& header) {
+  switch (header.command) {
+    case IpcCommandStartup:
+      applyStartupInfo(core, packet + IpcHeaderSize, header.length - IpcHeaderSize);
+      break;
+    case IpcCommandStop:
+      core.requestStop();
+      break;
+    default:
+      routePluginPacket(core, packet, header.length, header.target);
+      break;
+  }
+}
+
+// Writes the front of ipcOutQueue from `offset`, one record of at most
+// IpcMaxPacket bytes at a time; io thread.
+void sendIpcChunk(DvrCore& core, size_t offset) {
+  CoreIo& io = *core.io;
+  if (core.ipcOutQueue.empty() || !io.ipcSocket.is_open()) {
+    io.ipcWriting = false;
+    return;
+  }
+  io.ipcWriting = true;
+  const auto& [bytes, length] = core.ipcOutQueue.front();
+  const size_t chunk = std::min(length - offset, IpcMaxPacket);
+  io.ipcSocket.async_send(asio::buffer(bytes.get() + offset, chunk), 0,
+                          [&core, offset, chunk](const boost::system::error_code& error, size_t) {
+                            const size_t next = offset + chunk;
+                            // A failed send drops the packet; the next one goes.
+                            if (!error && next < core.ipcOutQueue.front().second) {
+                              sendIpcChunk(core, next);
+                              return;
+                            }
+                            core.ipcOutQueue.pop_front();
+                            sendIpcChunk(core, 0);
+                          });
+}
+
+}  // namespace
+
+void DvrCore::startIpcReceive() {
+  if (!onIoThread(*this)) {
+    // Run calls this while the io thread already runs; the socket is the io
+    // thread's alone from then on.
+    asio::post(io->context, [this] { startIpcReceive(); });
+    return;
+  }
+  if (!io->ipcSocket.is_open()) return;
+  io->ipcSocket.async_receive(asio::buffer(ipcBuffer.data() + ipcFill, IpcBufferSize - ipcFill),
+                              io->ipcReceiveFlags,
+                              [this](const boost::system::error_code& error, size_t bytes) {
+                                onIpcReceive(error, bytes);
+                              });
+}
+
+void DvrCore::onIpcReceive(const boost::system::error_code& error, size_t bytes) {
+  assert(onIoThread(*this));
+  if (error || bytes == 0) {
+    coreLog(100, "norvad ipc pipe disconnected");
+    // Submitters stop handing over packets before the socket goes.
+    ipcChannelOpen.store(false, std::memory_order_release);
+    boost::system::error_code ignored;
+    io->ipcSocket.close(ignored);
+    requestStop();
+    return;
+  }
+  const bool truncated = (io->ipcReceiveFlags & MSG_TRUNC) != 0;
+  ipcFill += bytes;
+
+  size_t offset = 0;
+  while (ipcFill - offset >= IpcHeaderSize) {
+    const uint8_t* packet = ipcBuffer.data() + offset;
+    const IpcHeader header = readIpcHeader(packet);
+    // The bounds come first: a length the buffer can never hold would
+    // otherwise wait for ever, and one below the header would never advance.
+    if (header.length > IpcMaxPacket || header.length < IpcHeaderSize) {
+      coreLog(50, "bad ipc packet length");
+      offset = ipcFill;
+      break;
+    }
+    if (header.length > ipcFill - offset) break;
+    handlePacket(*this, packet, header);
+    offset += header.length;
+  }
+  if (truncated && offset < ipcFill) {
+    // The rest of the record was cut off by the socket: the incomplete packet
+    // at the end can never be completed, and waiting for it would misread
+    // the next record.
+    coreLog(50, "ipc record truncated, {} bytes discarded", ipcFill - offset);
+    offset = ipcFill;
+  }
+  if (offset != 0) {
+    std::memmove(ipcBuffer.data(), ipcBuffer.data() + offset, ipcFill - offset);
+    ipcFill -= offset;
+  }
+  startIpcReceive();
+}
+
+int32_t DvrCore::sendIpcPacket(const EventParms& record) {
+  if (!ipcChannelOpen.load(std::memory_order_acquire)) return 1;
+  // A record of length 0 would read as end of stream at the parent.
+  if (record.length == 0 || record.data == nullptr) return 1;
+  const size_t length = record.length;
+  auto bytes = std::make_unique_for_overwrite<uint8_t[]>(length);
+  std::memcpy(bytes.get(), record.data, length);
+  asio::post(io->context, [this, bytes = std::move(bytes), length]() mutable {
+    ipcOutQueue.emplace_back(std::move(bytes), length);
+    if (!io->ipcWriting) sendIpcChunk(*this, 0);
+  });
+  counters.ipcRequests.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
+void DvrCore::endIpcRouting() {
+  std::lock_guard lock(ipcRouteLock);
+  ipcRoutingEnded = true;
+}
+
+std::pair<std::string, std::string> DvrCore::parentIdentity() const {
+  std::lock_guard lock(parentInfoLock);
+  return {parentFilename, parentVersion};
+}
 
 }  // namespace ko::core

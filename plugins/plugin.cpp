@@ -220,7 +220,9 @@ bool Plugin::WantsEvent(const EventParms& record) const noexcept {
     case EventTypeLog: return !sameSource && want(info.logWord);
     case EventTypeConfig: return !sameSource || record.body.bodyParam != 0;
     case EventTypePos: return want(info.posWord);
-    case EventTypeAnalytic: return sameSource ? record.body.bodyParam != 0 : want(info.analyticWord);
+    // Analytics come back to their own origin only on request, and only to a
+    // plugin that wants analytics at all.
+    case EventTypeAnalytic: return want(info.analyticWord) && (!sameSource || record.body.bodyParam != 0);
     default: return false;
   }
 }

@@ -1,16 +1,13 @@
 #!/usr/bin/env bash
-# Builds the core and runs it for a few seconds (or until Ctrl-C), then stops
-# it cleanly.
+# Builds the core and runs it under the parent-daemon simulator for a few
+# seconds (default 5; Ctrl-C stops it early with the stop command), then
+# reports its exit status. Extra arguments go to parent_sim, e.g.
+#   tools/run-core.sh 10 --plugins build/some/dir --stdin
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 seconds="${1:-5}"
+[ "$#" -gt 0 ] && shift
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build -j"$(nproc)" --target dvrcore
-build/dvrcore &
-pid=$!
-trap 'kill -INT $pid 2>/dev/null || true' INT TERM
-sleep "$seconds" & wait $! || true
-kill -INT $pid 2>/dev/null || true
-wait $pid
-echo "core exited with status $?"
+cmake --build build -j"$(nproc)" --target dvrcore parent_sim
+exec build/tools/parent_sim/parent_sim --seconds "$seconds" "$@"

@@ -1,0 +1,87 @@
+// The entry point and the run sequence against the real process: command-line
+// scanning, and the three stop signals.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include "integration/harness/core_process.h"
+#include "ipc/ipc_packet.h"
+
+namespace ko::test {
+namespace {
+
+class CommandLine : public ::testing::Test {
+ protected:
+  CoreProcess core;
+};
+
+TEST_F(CommandLine, HelpPrintsVersionAndUsageToStderrAndExitsZero) {
+  ASSERT_TRUE(core.start(CoreOptions().arguments({"-h"})));
+  EXPECT_TRUE(core.exitsWith(0));
+  const std::string program = (core.binDir() / "dvrcore").string();
+  EXPECT_TRUE(core.waitForOutput("<pipe>\n", 2s, Stream::Stderr));
+  EXPECT_EQ(core.stderrText(), "core version 26.2.3.0\nUsage: " + program + " <pipe>\n");
+  EXPECT_EQ(core.stdoutText(), "");
+}
+
+TEST_F(CommandLine, UnknownOptionBeforeHelpIsSkipped) {
+  ASSERT_TRUE(core.start(CoreOptions().arguments({"-x", "-h", "5"})));
+  EXPECT_TRUE(core.exitsWith(0));
+  EXPECT_TRUE(core.waitForOutput("core version 26.2.3.0\nUsage: ", 2s, Stream::Stderr));
+}
+
+TEST_F(CommandLine, HelpAfterDescriptorDoesNotPrintUsage) {
+  // The descriptor argument ends the scan: the core runs on descriptor 5.
+  ASSERT_TRUE(core.start(CoreOptions().arguments({"{fd}", "-h"}).descriptorAt(5)));
+  ASSERT_TRUE(core.sendPacket(core::buildIpcPacket(0, core::IpcCommandStop, 0)));
+  EXPECT_TRUE(core.exitsWith(0));
+  EXPECT_EQ(core.stderrText().find("Usage:"), std::string::npos);
+}
+
+TEST_F(CommandLine, NonNumericDescriptorMeansDescriptorZero) {
+  // The stop command only arrives if the core listens on its standard input.
+  ASSERT_TRUE(core.start(CoreOptions().arguments({"abc"}).descriptorAlsoOnStdin()));
+  ASSERT_TRUE(core.sendPacket(core::buildIpcPacket(0, core::IpcCommandStop, 0)));
+  EXPECT_TRUE(core.exitsWith(0));
+}
+
+class StopSignal : public ::testing::TestWithParam<int> {
+ protected:
+  CoreProcess core;
+};
+
+TEST_P(StopSignal, StopsRunningCoreWithExitZero) {
+  ASSERT_TRUE(core.start());
+  ASSERT_TRUE(eventually([&] { return core.handlesStopSignals(); }));
+  ASSERT_TRUE(core.signal(GetParam()));
+  EXPECT_TRUE(core.exitsWith(0, 2s));
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStopSignal, StopSignal, ::testing::Values(SIGINT, SIGTERM, SIGQUIT),
+                         [](const ::testing::TestParamInfo<int>& param) { return std::string(sigabbrev_np(param.param)); });
+
+class RepeatedStop : public ::testing::Test {
+ protected:
+  CoreProcess core;
+};
+
+TEST_F(RepeatedStop, SignalThenDisconnectActsAsOneStop) {
+  ASSERT_TRUE(core.start());
+  ASSERT_TRUE(eventually([&] { return core.handlesStopSignals(); }));
+  ASSERT_TRUE(core.signal(SIGTERM));
+  core.closeParentEnd();
+  EXPECT_TRUE(core.exitsWith(0, 2s));
+}
+
+TEST_F(RepeatedStop, SignalsDuringShutdownDoNotKillTheCore) {
+  // A parent that keeps signalling while the core shuts down must still see
+  // a clean exit, even once the core's signal handling has been torn down.
+  ASSERT_TRUE(core.start());
+  ASSERT_TRUE(eventually([&] { return core.handlesStopSignals(); }));
+  const auto status = core.waitForExit(5s, [&] { ::kill(core.pid(), SIGINT); });
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+}
+
+}  // namespace
+}  // namespace ko::test

@@ -1,0 +1,116 @@
+// Test plugin for the IPC channel. What it does with a packet from the parent
+// depends on the packet's command word:
+//   IpcTestEcho  - sends the whole packet back, wrapped in a reply whose
+//                  command says which entry point received it;
+//   IpcTestBurst - starts four threads that each send `count` numbered
+//                  packets (count = first payload word);
+//   anything else is only counted.
+// At "Close" it joins its threads and tries one more send; at "Unload" it
+// writes "<id>.ipc-close" in the working directory: the result of that send,
+// the number of packets received, and how many arrived once "Close" had
+// begun (which the core must prevent).
+//
+// Build-time switches: KO_TEST_PLUGIN_ID (identifier), KO_TEST_VIA_IOCTL (no
+// "OnIpcResult": packets arrive as IOCTL code 4), KO_TEST_CORE_ID (reports the
+// core's source id).
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ipc/ipc_packet.h"
+#include "ko/core/event.hpp"
+#include "plugins/ipc/ipc_test_protocol.h"
+
+#define KO_EXPORT extern "C" __attribute__((visibility("default")))
+
+using namespace ko::core;
+using namespace ko::test;
+
+namespace {
+
+SubmitEventFn submit = nullptr;
+uint64_t sourceId = 0;
+std::atomic<int> received{0};
+std::atomic<bool> closing{false};
+std::atomic<int> afterClose{0};
+int32_t lateSend = -1;
+std::vector<std::thread> burst;
+
+int32_t sendToParent(const std::vector<uint8_t>& packet) {
+  auto record = makeEvent(EventTypeIpc, EventClassLive, sourceId, packet.data(), static_cast<uint32_t>(packet.size()));
+  return submit(&record);
+}
+
+void onPacket(const void* data, uint64_t length, uint32_t entry) {
+  received.fetch_add(1);
+  if (closing.load()) {
+    afterClose.fetch_add(1);
+    return;
+  }
+  if (length < IpcHeaderSize) return;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  const IpcHeader header = readIpcHeader(bytes);
+  if (header.command == IpcTestEcho) {
+    sendToParent(buildIpcPacket(ipcTargetFor(KO_TEST_PLUGIN_ID), entry, static_cast<uint32_t>(length),
+                                std::string_view(static_cast<const char*>(data), length)));
+  } else if (header.command == IpcTestBurst && length >= IpcHeaderSize + 4) {
+    const uint32_t count = loadLe32(bytes + IpcHeaderSize);
+    for (auto& t : burst) t.join();
+    burst.clear();
+    for (uint32_t thread = 0; thread < IpcTestBurstThreads; ++thread) {
+      burst.emplace_back([thread, count] {
+        for (uint32_t seq = 0; seq < count; ++seq) {
+          uint8_t payload[8];
+          storeLe32(payload, thread);
+          storeLe32(payload + 4, seq);
+          // Lengths vary so that a packet cut short or merged shows.
+          std::string body(reinterpret_cast<const char*>(payload), sizeof payload);
+          body.append(seq % 97, static_cast<char>('a' + thread));
+          sendToParent(buildIpcPacket(ipcTargetFor(KO_TEST_PLUGIN_ID), IpcTestBurstReply, thread, body));
+        }
+      });
+    }
+  }
+}
+
+}  // namespace
+
+KO_EXPORT int32_t Load(LoadParms* parms, PluginInfo* info) {
+  submit = parms->submitEvent;
+#ifdef KO_TEST_CORE_ID
+  sourceId = CoreSourceId;
+#else
+  sourceId = static_cast<uint64_t>(KO_TEST_PLUGIN_ID) << 16;
+#endif
+  info->sourceId = sourceId;
+  return 0;
+}
+
+KO_EXPORT void Open(OpenParms*, OpenResult*) {}
+
+KO_EXPORT void Close(CloseParms*, CloseResult*) {
+  closing.store(true);
+  for (auto& t : burst) t.join();
+  burst.clear();
+  lateSend = sendToParent(buildIpcPacket(ipcTargetFor(KO_TEST_PLUGIN_ID), IpcTestEcho, 0, "late"));
+}
+
+KO_EXPORT void Unload(UnloadParms*, UnloadResult*) {
+  char name[32];
+  std::snprintf(name, sizeof name, "%02x.ipc-close", KO_TEST_PLUGIN_ID);
+  if (FILE* f = std::fopen(name, "w")) {
+    std::fprintf(f, "late-send=%d\nreceived=%d\nafter-close=%d\n", lateSend, received.load(), afterClose.load());
+    std::fclose(f);
+  }
+}
+
+#ifndef KO_TEST_VIA_IOCTL
+KO_EXPORT void OnIpcResult(const void* packet, uint64_t length) { onPacket(packet, length, IpcTestEchoReply); }
+#endif
+
+KO_EXPORT void IOCTL(IoctlParms* parms, IoctlResult*) {
+  if (parms->code == IoctlIpcPacket) onPacket(parms->data, parms->dataLength, IpcTestIoctlReply);
+}

@@ -1,0 +1,334 @@
+// Submission rules, the queue's payload references and the dispatch loop,
+// driven through the plugins' own callback.
+#include <atomic>
+#include <cstring>
+
+#include "bus_fixture.h"
+
+namespace ko::core::bustest {
+namespace {
+
+using BusSubmit = BusTest;
+
+TEST_F(BusSubmit, NullDataWithLengthQueuesNoBlock) {
+  Probe* p = probe("bus_a");
+  attach("bus_a");
+  auto record = makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u);
+  record.length = 100;
+  ASSERT_EQ(submitEventCallback(&record), 0);
+  EXPECT_EQ(record.length, 0u) << "the caller's own record is corrected";
+  EXPECT_EQ(blocksDelta(), 0);
+  drain();
+  ASSERT_EQ(p->deliveries.size(), 1u);
+  EXPECT_EQ(p->deliveries[0].record.length, 0u);
+  EXPECT_EQ(p->deliveries[0].record.data, nullptr);
+}
+
+TEST_F(BusSubmit, CoreRecordWithNullDataIsNotCopiedFromNull) {
+  // The core's own callers bypass the callback's length rule.
+  auto record = makeEvent(EventTypeAlarm, EventClassLive, CoreSourceId);
+  record.length = 64;
+  ASSERT_EQ(core->submitEvent(record), 0);
+  EXPECT_EQ(blocksDelta(), 0);
+  std::lock_guard lock(core->queueLock);
+  ASSERT_EQ(core->eventQueue.size(), 1u);
+  EXPECT_EQ(core->eventQueue.front().data, nullptr);
+}
+
+TEST_F(BusSubmit, ThrottleRefusesOnlyPlainLiveMedia) {
+  core->throttled = true;
+  const auto video = counters.throttledVideo.load();
+  const auto audio = counters.throttledAudio.load();
+  const char frame[32] = {};
+  EXPECT_EQ(submit(makeEvent(EventTypeVideo, EventClassLive, 0x00400000u, frame, 32)), 5);
+  EXPECT_EQ(submit(makeEvent(EventTypeAudio, EventClassLive, 0x00400000u, frame, 32)), 5);
+  EXPECT_EQ(blocksDelta(), 0) << "a refused frame is not copied";
+  EXPECT_EQ(submit(makeEvent(EventTypeVideo | EventTypeModifier, EventClassLive, 0x00400000u, frame, 32)), 0);
+  EXPECT_EQ(submit(makeEvent(EventTypeVideo, EventClassStored, 0x00400000u, frame, 32)), 0);
+  EXPECT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, frame, 32)), 0);
+  EXPECT_EQ(counters.throttledVideo.load() - video, 1);
+  EXPECT_EQ(counters.throttledAudio.load() - audio, 1);
+  EXPECT_EQ(core->queuedEvents(), 3u);
+  core->throttled = false;
+  EXPECT_EQ(submit(makeEvent(EventTypeVideo, EventClassLive, 0x00400000u, frame, 32)), 0);
+  drain();
+  EXPECT_EQ(blocksDelta(), 0);
+}
+
+TEST_F(BusSubmit, AfterStopQueuedTypesAreRefusedButDecrefStillWorks) {
+  Probe* p = probe("bus_a");
+  p->retainAnswer = 1;
+  attach("bus_a");
+  const char text[] = "kept";
+  ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, text, sizeof text)), 0);
+  drain();
+  ASSERT_EQ(blocksDelta(), 1);
+
+  for (uint32_t type : {EventTypeAlarm, EventTypeVideo, EventTypeUnspecified, 128u}) {
+    EXPECT_EQ(submit(makeEvent(type, EventClassLive, 0x00400000u, text, sizeof text)), 1) << type;
+  }
+  EXPECT_EQ(core->queuedEvents(), 0u);
+  EXPECT_EQ(blocksDelta(), 1);
+  EXPECT_EQ(p->releaseRetained(), 1u);
+  EXPECT_EQ(blocksDelta(), 0);
+  EXPECT_EQ(bytesDelta(), 0);
+  EXPECT_EQ(heldDelta(0x11), 0);
+}
+
+TEST_F(BusSubmit, RecordQueuedAfterLoopEndedIsRefusedAndFreed) {
+  drain();
+  const char text[] = "late";
+  // Direct callers bypass the stop check; nothing would ever read the record.
+  EXPECT_EQ(core->queueEvent(makeEvent(EventTypeConfig, EventClassLive, CoreSourceId, text, sizeof text)), 1);
+  EXPECT_EQ(core->queuedEvents(), 0u);
+  EXPECT_EQ(blocksDelta(), 0);
+  EXPECT_EQ(heldDelta(0), 0);
+}
+
+TEST_F(BusSubmit, CoreDestroyedWithQueuedRecordsReleasesThem) {
+  const char text[] = "never dispatched";
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, text, 16)), 0);
+  EXPECT_EQ(blocksDelta(), 3);
+  core.reset();
+  coreInstance = nullptr;
+  EXPECT_EQ(blocksDelta(), 0);
+  EXPECT_EQ(heldDelta(0), 0);
+}
+
+TEST_F(BusSubmit, SecondDecrefForOneRetainedRecordIsIgnored) {
+  Probe* a = probe("bus_a");
+  Probe* b = probe("bus_b");
+  a->retainAnswer = 1;
+  b->retainAnswer = 1;
+  attach("bus_a");
+  attach("bus_b");
+  const char text[] = "shared";
+  ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, text, sizeof text)), 0);
+  drain();
+  void* block = a->retained.at(0);
+  auto decref = makeEvent(EventTypeDecref, 0, 0x00110000u, block, 0);
+  EXPECT_EQ(submit(decref), 0);
+  EXPECT_EQ(blocksDelta(), 1) << "plugin b still holds the block";
+  EXPECT_EQ(submit(decref), 0);
+  EXPECT_EQ(blocksDelta(), 1) << "a repeated decref must not take b's reference";
+  EXPECT_EQ(heldDelta(0x11), 0);
+  EXPECT_EQ(heldDelta(0x12), 1);
+  b->releaseRetained();
+  EXPECT_EQ(blocksDelta(), 0);
+  EXPECT_EQ(submit(makeEvent(EventTypeDecref, 0, 0x00110000u)), 0) << "null data changes nothing";
+  EXPECT_EQ(heldDelta(0x11), 0);
+}
+
+using BusDispatch = BusTest;
+
+TEST_F(BusDispatch, StopDrainsEveryQueuedRecordFirst) {
+  Probe* p = probe("bus_a");
+  attach("bus_a");
+  for (uint8_t i = 0; i < 3; ++i) {
+    auto record = makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, &i, 1);
+    record.body.typeSpecificB[1] = i;
+    ASSERT_EQ(submit(record), 0);
+  }
+  core->requestStop();
+  core->dispatchLoop();
+  ASSERT_EQ(p->deliveries.size(), 3u);
+  for (uint8_t i = 0; i < 3; ++i) EXPECT_EQ(p->deliveries[i].record.body.typeSpecificB[1], i);
+  EXPECT_EQ(blocksDelta(), 0);
+}
+
+TEST_F(BusDispatch, UnwantedRecordCountsAndFreesItsBlock) {
+  Probe* p = probe("bus_a");
+  attach("bus_a");
+  queueWarmUp();
+  std::vector<uint8_t> payload(4096, 0xab);
+  ASSERT_EQ(submit(makeEvent(128, EventClassLive, 0x00400000u, payload.data(), 4096)), 0);
+  EXPECT_EQ(blocksDelta(), 1);
+  EXPECT_EQ(bytesDelta(), 4096 + 16);
+  EXPECT_EQ(heldDelta(0), 1);
+  drain();
+  EXPECT_TRUE(p->deliveries.empty());
+  EXPECT_EQ(counters.eventsDispatched.load(), 1) << "counted since the warm-up's report";
+  EXPECT_EQ(blocksDelta(), 0);
+  EXPECT_EQ(bytesDelta(), 0);
+  EXPECT_EQ(heldDelta(0), 0);
+}
+
+TEST_F(BusDispatch, RetainedRecordKeepsBlockUntilDecref) {
+  Probe* p = probe("bus_a");
+  p->retainAnswer = 0x100;  // only the low 8 bits count: not retained
+  attach("bus_a");
+  const char text[] = "0123456789";
+  startLoopThread();
+  ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, text, 10)), 0);
+  ASSERT_TRUE(p->waitFor([&] { return p->deliveries.size() == 1; }));
+  {
+    std::lock_guard guard(p->lock);
+    p->retainAnswer = 1;
+  }
+  ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, text, 10)), 0);
+  stopLoopThread();
+  EXPECT_EQ(blocksDelta(), 1);
+  EXPECT_EQ(bytesDelta(), 26);
+  EXPECT_EQ(heldDelta(0x11), 1);
+  EXPECT_EQ(heldDelta(0), 0);
+  ASSERT_EQ(p->retained.size(), 1u);
+  EXPECT_EQ(std::memcmp(p->retained[0], text, 10), 0);
+  p->releaseRetained();
+  EXPECT_EQ(blocksDelta(), 0);
+  EXPECT_EQ(bytesDelta(), 0);
+  EXPECT_EQ(heldDelta(0x11), 0);
+}
+
+TEST_F(BusDispatch, PluginMaySubmitFromInsideOnEvent) {
+  Probe* a = probe("bus_a");
+  Probe* b = probe("bus_b");
+  a->echoType = EventTypePos;
+  b->info.alarmWord = WantBit;
+  attach("bus_a");
+  attach("bus_b");
+  startLoopThread();
+  ASSERT_EQ(submit(makeEvent(EventTypePos, EventClassLive, 0x00400000u)), 0);
+  ASSERT_TRUE(b->waitFor([&] {
+    for (const auto& d : b->deliveries) {
+      if (d.record.type == EventTypeAlarm && d.record.source == 0x00110000u) return true;
+    }
+    return false;
+  }));
+  stopLoopThread();
+  ASSERT_EQ(a->submitResults.size(), 1u);
+  EXPECT_EQ(a->submitResults[0], 0);
+}
+
+// The loop reports a handler slower than 5 ms through the core's log (level
+// 0), naming the plugin, the type and the record's producer.
+TEST_F(BusDispatch, SlowHandlerIsReportedOnlyWhenCoreLogsDiagnostics) {
+  Probe* a = probe("bus_a");
+  Probe* b = probe("bus_b");
+  a->slowType = EventTypeVideo;
+  a->slowMicros = 6000;
+  attach("bus_a");
+  attach("bus_b");
+  core->consoleQuiet = true;
+  auto slowLines = [&] {
+    std::vector<std::string> lines;
+    for (const auto& d : b->deliveries) {
+      if (d.record.type != EventTypeLog || d.record.source != CoreSourceId) continue;
+      std::string text(d.payload.begin(), d.payload.end());
+      if (text.find(" took ") != std::string::npos) lines.push_back(text);
+    }
+    return lines;
+  };
+  std::vector<uint8_t> frame(1234);
+  startLoopThread();
+  ASSERT_EQ(submit(makeEvent(EventTypeVideo, EventClassLive, 0x00000003u, frame.data(), 1234)), 0);
+  // bus_b comes after bus_a: once it has the frame, a report would be queued.
+  ASSERT_TRUE(b->waitFor([&] { return !b->deliveries.empty(); }));
+  ASSERT_EQ(submit(makeEvent(EventTypePos, EventClassLive, 0x00400000u)), 0);  // a marker after it
+  ASSERT_TRUE(b->waitFor([&] { return !b->deliveries.empty() && b->deliveries.back().record.type == EventTypePos; }));
+  {
+    std::lock_guard guard(b->lock);
+    EXPECT_TRUE(slowLines().empty()) << "the default threshold drops level 0";
+  }
+  core->logLevels[0] = 0;
+  ASSERT_EQ(submit(makeEvent(EventTypeVideo, EventClassLive, 0x00000003u, frame.data(), 1234)), 0);
+  ASSERT_TRUE(b->waitFor([&] { return !slowLines().empty(); }));
+  stopLoopThread();
+  std::lock_guard guard(b->lock);
+  const std::string line = slowLines().at(0);
+  EXPECT_EQ(line.rfind("bus_a took ", 0), 0u) << line;
+  const bool grouped = line.find("ms for video event from Core [1,234]") != std::string::npos;
+  const bool plain = line.find("ms for video event from Core [1234]") != std::string::npos;
+  EXPECT_TRUE(grouped || plain) << line;
+}
+
+TEST_F(BusDispatch, SlowLiveLogDeliveryIsTimedNotReported) {
+  Probe* a = probe("bus_a");
+  Probe* b = probe("bus_b");
+  a->slowType = EventTypeLog;
+  a->slowMicros = 10000;
+  attach("bus_a");
+  attach("bus_b");
+  core->consoleQuiet = true;
+  core->logLevels[0] = 0;
+  const auto micros = counters.liveLogMicros.load();
+  const char text[] = "camera 2 reconnected";
+  auto log = makeEvent(EventTypeLog, EventClassLive | EventFlagText, 0x00400000u, text, sizeof text - 1);
+  log.body.bodyParam = 50;
+  ASSERT_EQ(submit(log), 0);
+  drain();
+  EXPECT_GE(counters.liveLogMicros.load() - micros, 10000);
+  for (const auto& d : b->deliveries) {
+    const std::string seen(d.payload.begin(), d.payload.end());
+    EXPECT_EQ(seen.find(" took "), std::string::npos) << seen;
+  }
+}
+
+TEST_F(BusDispatch, EmptyQueueWakesEverySecondAndCountsIdle) {
+  Probe* p = probe("bus_a");
+  attach("bus_a");
+  startPrimedLoop(p);  // the counters start from 0 after the first pass's report
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (counters.idleSeconds.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  stopLoopThread();
+  EXPECT_GE(counters.idleSeconds.load(), 1);
+  EXPECT_EQ(counters.queueLength.load(), 0);
+}
+
+// Several producers, a plugin that retains everything and gives it back from
+// another thread, and one that only reads: every block ends up freed.
+TEST_F(BusDispatch, ConcurrencyProducersAndRetainingReleaser) {
+  constexpr int Producers = 4;
+  constexpr int PerProducer = 400;
+  constexpr uint64_t Total = Producers * PerProducer;
+  Probe* a = probe("bus_a");
+  Probe* b = probe("bus_b");
+  a->retainAnswer = 1;
+  a->keepDeliveries = b->keepDeliveries = false;
+  a->checkBytes = b->checkBytes = true;
+  attach("bus_a");
+  attach("bus_b");
+  startLoopThread();
+
+  std::atomic<bool> producing{true};
+  std::thread releaser([&] {
+    while (producing.load() || a->delivered.load() < Total) {
+      if (a->releaseRetained() == 0) std::this_thread::yield();
+    }
+    a->releaseRetained();
+  });
+  std::vector<std::thread> producers;
+  std::atomic<int> refused{0};
+  for (int t = 0; t < Producers; ++t) {
+    producers.emplace_back([&, t] {
+      std::vector<uint8_t> payload(512);
+      for (int i = 0; i < PerProducer; ++i) {
+        const auto length = static_cast<uint32_t>((i * 37 + t) % 512);
+        const auto seed = static_cast<uint8_t>(i + t);
+        busprobe::fillPattern(payload.data(), length, seed);
+        auto record = makeEvent(EventTypeAlarm, EventClassLive, 0x00500000u + static_cast<uint32_t>(t),
+                                payload.data(), length);
+        record.body.typeSpecificB[0] = seed;
+        if (submitEventCallback(&record) != 0) refused.fetch_add(1);
+      }
+    });
+  }
+  for (auto& t : producers) t.join();
+  producing = false;
+  ASSERT_TRUE(b->waitFor([&] { return b->delivered.load() >= Total; }, std::chrono::seconds(30)));
+  releaser.join();
+  stopLoopThread();
+  a->releaseRetained();
+
+  EXPECT_EQ(refused.load(), 0);
+  EXPECT_EQ(a->delivered.load(), Total);
+  EXPECT_EQ(a->badRecords + b->badRecords, 0);
+  EXPECT_EQ(blocksDelta(), 0);
+  EXPECT_EQ(bytesDelta(), 0);
+  EXPECT_EQ(heldDelta(0x11), 0);
+  EXPECT_EQ(heldDelta(0), 0);
+}
+
+}  // namespace
+}  // namespace ko::core::bustest
