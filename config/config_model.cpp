@@ -199,11 +199,14 @@ void DvrCore::publishConfig() {
   addPluginElement(pool, *core, CoreId, lastPathComponent(corePath), 0, 0, 0,
                    logLevels[0].load(std::memory_order_relaxed));
   const InventoryTotals totals = addLoadedPlugins(pool, *core, plugins, logLevels);
-  if (!parentVersion.empty()) {
+  // The io thread may learn the parent's identity at any moment; the pair is
+  // read once, consistently.
+  const auto [parentFile, parentRelease] = parentIdentity();
+  if (!parentRelease.empty()) {
     XmlNode* library = appendElement(pool, *core, "Library");
     appendAttribute(pool, *library, "Name", "norvad");
-    appendAttribute(pool, *library, "Filename", parentFilename);
-    appendAttribute(pool, *library, "Version", parentVersion);
+    appendAttribute(pool, *library, "Filename", parentFile);
+    appendAttribute(pool, *library, "Version", parentRelease);
   }
   addFailedPlugins(pool, *modules, *core, failedPlugins);
   appendNumber(pool, *modules, "TotalLoadTimeMs", totals.loadMs);
