@@ -3,7 +3,8 @@
 // directory. It answers each of the core's first two configuration
 // documents with a modules delta that sets its own threshold to 60, followed
 // by an alarm of its own ("marker"): the marker comes back through the queue
-// after anything that delta could have caused.
+// after anything that delta could have caused. A packet from the parent
+// makes it send a delta that sets its threshold to 70.
 #include <cstdio>
 
 #include "ko/core/event.hpp"
@@ -15,6 +16,8 @@ using namespace ko::core;
 constexpr uint64_t Self = 0x00120000;
 constexpr char Delta[] =
     "<?xml?><Kora><Modules Delta=\"1\"><Module><Plugin ID=\"1179648\" LogLevel=\"60\"/></Module></Modules></Kora>";
+constexpr char IpcDelta[] =
+    "<?xml?><Kora><Modules Delta=\"1\"><Module><Plugin ID=\"1179648\" LogLevel=\"70\"/></Module></Modules></Kora>";
 constexpr char Marker[] = "marker";
 
 SubmitEventFn submit = nullptr;
@@ -56,3 +59,6 @@ KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
   }
   return 0;
 }
+
+// io thread; the core hands packets over in the order the parent sent them.
+KO_PLUGIN_EXPORT void OnIpcResult(const void*, uint64_t) { send(EventTypeConfig, IpcDelta, sizeof IpcDelta - 1); }
