@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <random>
 #include <regex>
+#include <thread>
 
 #include "config/file_replace.h"
 #include "config/xml_tree.h"
@@ -315,6 +316,30 @@ TEST_F(ConfigModelTest, MemoryStateReportsThrottledStateAndOneClockReading) {
       R"re(<\?xml\?><Kora><Memory ID="-2147483648" Throttling="1" Time="(\d+)" mseTime="(\d+)"/></Kora>)re");
   ASSERT_TRUE(std::regex_match(queued[0].text, match, shape)) << queued[0].text;
   EXPECT_EQ(std::stoll(match[1]), std::stoll(match[2]) / 1000);
+}
+
+// The io thread publishes memory states and learns the parent's identity
+// while the main thread applies deltas and publishes the configuration.
+TEST_F(ConfigModelTest, ConcurrentPublicationFromIoAndMainThreads) {
+  std::atomic<bool> done{false};
+  core_->parentVersion = "0";
+  std::thread io([&] {
+    for (int i = 0; !done.load(); ++i) {
+      core_->throttled = (i % 2) == 0;
+      core_->publishMemoryState();
+      std::lock_guard lock(core_->parentInfoLock);
+      core_->parentFilename = "norvad";
+      core_->parentVersion = std::to_string(i);
+    }
+  });
+  for (int level = 0; level < 50; ++level) {
+    deliverDelta(delta(plugin("-2147483648", std::to_string(level))));
+    (void)takeQueued();
+  }
+  done = true;
+  io.join();
+  EXPECT_EQ(core_->logLevels[0].load(), 49);
+  EXPECT_NE(readFile("core.xml").find("<Library Name=\"norvad\""), std::string::npos);
 }
 
 class HostileCoreXml : public ConfigModelTest {
