@@ -118,9 +118,9 @@ Options parseArgs(int argc, char** argv) {
       const auto eq = spec.find('=');
       options.plugins.push_back({spec.substr(0, eq), eq == std::string::npos ? "" : spec.substr(eq + 1), false});
     } else if (arg == "--tree") {
-      options.tree = value();
+      options.tree = fs::absolute(value());  // the core starts from inside the tree
     } else if (arg == "--core") {
-      options.core = value();
+      options.core = fs::absolute(value());
     } else if (arg == "--name") {
       options.name = value();
     } else if (arg == "--version") {
