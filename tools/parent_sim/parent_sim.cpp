@@ -114,9 +114,9 @@ Options parseArgs(int argc, char** argv) {
     } else if (arg == "--protected") {
       addFolder(options, value(), true);
     } else if (arg == "--plugin") {
-      const std::string spec = value();
-      const auto eq = spec.find('=');
-      options.plugins.push_back({spec.substr(0, eq), eq == std::string::npos ? "" : spec.substr(eq + 1), false});
+      const std::string arg = value();
+      const auto eq = arg.find('=');
+      options.plugins.push_back({arg.substr(0, eq), eq == std::string::npos ? "" : arg.substr(eq + 1), false});
     } else if (arg == "--tree") {
       options.tree = fs::absolute(value());  // the core starts from inside the tree
     } else if (arg == "--core") {
@@ -130,14 +130,14 @@ Options parseArgs(int argc, char** argv) {
     } else if (arg == "--send-after") {
       options.sendAfter = std::atof(value().c_str());
     } else if (arg == "--send") {
-      const std::string spec = value();
-      const auto first = spec.find(':');
-      const auto second = first == std::string::npos ? first : spec.find(':', first + 1);
+      const std::string arg = value();
+      const auto first = arg.find(':');
+      const auto second = first == std::string::npos ? first : arg.find(':', first + 1);
       auto packet = first == std::string::npos
                         ? std::nullopt
-                        : parsePacketSpec(spec.substr(0, first), spec.substr(first + 1, second - first - 1),
-                                          second == std::string::npos ? "" : spec.substr(second + 1));
-      if (!packet) usage("bad --send " + spec);
+                        : parsePacketSpec(arg.substr(0, first), arg.substr(first + 1, second - first - 1),
+                                          second == std::string::npos ? "" : arg.substr(second + 1));
+      if (!packet) usage("bad --send " + arg);
       options.packets.push_back(*packet);
     } else if (arg == "--stdin") {
       options.readStdin = true;
@@ -219,9 +219,9 @@ bool sendAll(int fd, const std::vector<uint8_t>& packet) {
   }
 }
 
-bool sendPluginPacket(int fd, const PacketSpec& spec) {
-  fmt::print("parent_sim: -> plugin {:02x} command {} \"{}\"\n", spec.id, spec.command, spec.text);
-  return sendAll(fd, buildIpcPacket(ipcTargetFor(spec.id), spec.command, 0, spec.text));
+bool sendPluginPacket(int fd, const PacketSpec& packet) {
+  fmt::print("parent_sim: -> plugin {:02x} command {} \"{}\"\n", packet.id, packet.command, packet.text);
+  return sendAll(fd, buildIpcPacket(ipcTargetFor(packet.id), packet.command, 0, packet.text));
 }
 
 std::vector<std::string> splitWords(const std::string& line, size_t maxWords) {
@@ -245,8 +245,8 @@ bool handleCommandLine(int fd, const std::string& line) {
   if (words.empty()) return true;
   if (words[0] == "stop") return false;
   if (words[0] == "send" && words.size() >= 3) {
-    if (auto spec = parsePacketSpec(words[1], words[2], words.size() > 3 ? words[3] : "")) {
-      sendPluginPacket(fd, *spec);
+    if (auto packet = parsePacketSpec(words[1], words[2], words.size() > 3 ? words[3] : "")) {
+      sendPluginPacket(fd, *packet);
       return true;
     }
   }
@@ -351,7 +351,7 @@ int main(int argc, char** argv) {
     if (::poll(fds, 3, timeout) < 0 && errno != EINTR) break;
 
     if (sendAt && Clock::now() >= *sendAt && channelOpen) {
-      for (const auto& spec : options.packets) sendPluginPacket(channel, spec);
+      for (const auto& packet : options.packets) sendPluginPacket(channel, packet);
       sendAt.reset();
     }
 
