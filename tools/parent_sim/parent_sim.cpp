@@ -114,9 +114,9 @@ Options parseArgs(int argc, char** argv) {
     } else if (arg == "--protected") {
       addFolder(options, value(), true);
     } else if (arg == "--plugin") {
-      const std::string arg = value();
-      const auto eq = arg.find('=');
-      options.plugins.push_back({arg.substr(0, eq), eq == std::string::npos ? "" : arg.substr(eq + 1), false});
+      const std::string given = value();
+      const auto eq = given.find('=');
+      options.plugins.push_back({given.substr(0, eq), eq == std::string::npos ? "" : given.substr(eq + 1), false});
     } else if (arg == "--tree") {
       options.tree = fs::absolute(value());  // the core starts from inside the tree
     } else if (arg == "--core") {
@@ -130,14 +130,14 @@ Options parseArgs(int argc, char** argv) {
     } else if (arg == "--send-after") {
       options.sendAfter = std::atof(value().c_str());
     } else if (arg == "--send") {
-      const std::string arg = value();
-      const auto first = arg.find(':');
-      const auto second = first == std::string::npos ? first : arg.find(':', first + 1);
+      const std::string given = value();
+      const auto first = given.find(':');
+      const auto second = first == std::string::npos ? first : given.find(':', first + 1);
       auto packet = first == std::string::npos
                         ? std::nullopt
-                        : parsePacketSpec(arg.substr(0, first), arg.substr(first + 1, second - first - 1),
-                                          second == std::string::npos ? "" : arg.substr(second + 1));
-      if (!packet) usage("bad --send " + arg);
+                        : parsePacketSpec(given.substr(0, first), given.substr(first + 1, second - first - 1),
+                                          second == std::string::npos ? "" : given.substr(second + 1));
+      if (!packet) usage("bad --send " + given);
       options.packets.push_back(*packet);
     } else if (arg == "--stdin") {
       options.readStdin = true;
