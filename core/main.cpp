@@ -1,4 +1,5 @@
 // The program's entry: command line, canonical path, the one core.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +21,10 @@ int main(int argc, char** argv) {
     pipeFd = std::atoi(argv[i]);
     break;
   }
+
+  // A console or socket whose reader went away must cost a lost line or a
+  // failed send, never the process: writes then fail with EPIPE instead.
+  std::signal(SIGPIPE, SIG_IGN);
 
   std::error_code ec;
   const auto path = std::filesystem::canonical("/proc/self/exe", ec);

@@ -2,6 +2,9 @@
 // scanning, and the three stop signals.
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "integration/harness/core_process.h"
 #include "ipc/ipc_packet.h"
@@ -81,6 +84,40 @@ TEST_F(RepeatedStop, SignalsDuringShutdownDoNotKillTheCore) {
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
   EXPECT_EQ(WEXITSTATUS(*status), 0);
+}
+
+// Whether the process has a handler installed for `signo` (from SigCgt).
+bool catches(pid_t pid, int signo) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigCgt:", 0) == 0) return ((std::stoull(line.substr(7), nullptr, 16) >> (signo - 1)) & 1) != 0;
+  }
+  return false;
+}
+
+TEST(ConsoleGone, StdoutWithNoReaderLosesLinesNotTheCore) {
+  // A parent that stops reading the core's output must not kill it: console
+  // lines are lost, the core runs on and stops cleanly.
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe(pipeEnds), 0);
+  const std::string core = builtCorePath().string();
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(pipeEnds[1], STDOUT_FILENO);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    ::execl(core.c_str(), core.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(pipeEnds[0]);
+  ::close(pipeEnds[1]);
+  ASSERT_TRUE(eventually([&] { return catches(pid, SIGTERM); }));
+  ASSERT_EQ(::kill(pid, SIGTERM), 0);  // its shutdown writes lines too
+  int status = 0;
+  ASSERT_TRUE(eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }));
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
