@@ -1,0 +1,142 @@
+/*
+ * FROZEN: the interface as first released. Never edit this copy; a plugin
+ * built against it must keep working with every later core.
+ *
+ * The event record shared byte-for-byte between the core and its plugins.
+ *
+ * Every video and audio frame, alarm, log line, configuration document, search
+ * request and result travels as one fixed 224-byte record: a 56-byte header and
+ * a 168-byte body. The layout is part of the plugin binary interface; it never
+ * changes for version 1 of the record, and the static assertions at the end of
+ * this file pin every offset.
+ *
+ * This header compiles as C (C11) and as C++. In C the record is the global
+ * type `EventParms` and the constants are the KO_* macros; in C++ the record is
+ * `ko::core::EventParms` and the constants are also available as constexpr
+ * names in that namespace (see event.hpp for the C++ conveniences).
+ *
+ * Ownership: whoever submits a record owns it and its payload only for the
+ * duration of the submission call; the core copies what it keeps. A record the
+ * core hands to a plugin is valid only for the duration of that call, and its
+ * payload only as long as the plugin holds a reference (see plugin_api.h).
+ */
+#ifndef KO_CORE_EVENT_H
+#define KO_CORE_EVENT_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+/* Source id of the core itself; any other id is a plugin's, whose bits 16..23
+ * hold its one-byte plugin identifier. */
+#define KO_CORE_SOURCE_ID 0x80000000u
+
+/* Record header values of version 1. */
+#define KO_EVENT_SIZE 224u
+#define KO_EVENT_VERSION 1u
+#define KO_EVENT_BODY_SIZE 168u
+#define KO_EVENT_BODY_VERSION 1u
+
+/* Event types: one type bit, optionally with KO_EVENT_TYPE_MODIFIER. */
+#define KO_EVENT_UNSPECIFIED 0x0u
+#define KO_EVENT_VIDEO 0x1u
+#define KO_EVENT_AUDIO 0x2u
+#define KO_EVENT_ALARM 0x4u
+#define KO_EVENT_PTZ 0x8u
+#define KO_EVENT_SERIAL 0x10u
+#define KO_EVENT_WATCHDOG 0x20u
+#define KO_EVENT_LOG 0x40u
+#define KO_EVENT_CONFIG 0x100u
+#define KO_EVENT_DECREF 0x200u
+#define KO_EVENT_POS 0x400u
+#define KO_EVENT_CANCEL 0x1000u
+#define KO_EVENT_IPC 0x2000u
+#define KO_EVENT_CRYPTO 0x8000u
+#define KO_EVENT_ANALYTIC 0x10000u
+#define KO_EVENT_TYPE_MODIFIER 0x4000u
+
+/* Classes (bits 24..26 of flags) and per-record flag bits. */
+#define KO_EVENT_CLASS_LIVE 0x1000000u
+#define KO_EVENT_CLASS_STORED 0x4000000u
+#define KO_EVENT_FLAG_QUERY 0x1u
+#define KO_EVENT_FLAG_TEXT 0x2u
+#define KO_EVENT_FLAG_XML 0x10u
+
+/* Bit 5 of mediaFlags marks an output (towards the camera) media stream. */
+#define KO_MEDIA_FLAG_OUTPUT 0x20u
+
+#ifdef __cplusplus
+namespace ko {
+namespace core {
+extern "C" {
+#endif
+
+/* The 168-byte body. Offsets in comments are from the start of the record. */
+typedef struct EventBody {
+  uint32_t size;                 /* 56: 168 */
+  uint32_t version;              /* 60: 1 */
+  uint64_t bodyParam;            /* 64: log level, deliver-back request, crypto size */
+  uint8_t typeSpecificA[11];     /* 72: owned by the plugins exchanging the type */
+  uint8_t mediaFlags;            /* 83: KO_MEDIA_FLAG_OUTPUT for video and audio */
+  uint8_t typeSpecificB[132];    /* 84: owned by the plugins exchanging the type */
+  void* context;                 /* 216: carried unchanged; handed to "Write" */
+} EventBody;
+
+typedef struct EventParms {
+  uint32_t size;      /* 0: 224 */
+  uint32_t version;   /* 4: 1 */
+  uint32_t length;    /* 8: payload bytes at data; 0 = none */
+  uint32_t reserved;  /* 12: zero in records the core builds */
+  void* data;         /* 16: payload, may be null */
+  uint64_t source;    /* 24: producer's source id (low 32 bits) */
+  uint64_t requestId; /* 32: search id (low 32 bits); 0 = none */
+  uint64_t type;      /* 40: event type (low 32 bits) */
+  uint64_t flags;     /* 48: class and flag bits */
+  EventBody body;     /* 56 */
+} EventParms;
+
+/* Zero-fills a record and stamps the record and body headers of version 1.
+ * (C++ code uses ko::core::makeRecord / makeEvent from event.hpp.) */
+static inline void koEventInit(EventParms* record) {
+  memset(record, 0, sizeof *record);
+  record->size = KO_EVENT_SIZE;
+  record->version = KO_EVENT_VERSION;
+  record->body.size = KO_EVENT_BODY_SIZE;
+  record->body.version = KO_EVENT_BODY_VERSION;
+}
+
+#ifdef __cplusplus
+} /* extern "C" */
+} /* namespace core */
+} /* namespace ko */
+#define KO_EVENT_PARMS_T ko::core::EventParms
+#define KO_EVENT_BODY_T ko::core::EventBody
+#define KO_STATIC_ASSERT static_assert
+#else
+#define KO_EVENT_PARMS_T EventParms
+#define KO_EVENT_BODY_T EventBody
+#define KO_STATIC_ASSERT _Static_assert
+#endif
+
+KO_STATIC_ASSERT(sizeof(void*) == 8, "the plugin interface is defined for 64-bit targets");
+KO_STATIC_ASSERT(sizeof(KO_EVENT_PARMS_T) == 224, "EventParms is 224 bytes");
+KO_STATIC_ASSERT(sizeof(KO_EVENT_BODY_T) == 168, "the event body is 168 bytes");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, size) == 0, "size at 0");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, version) == 4, "version at 4");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, length) == 8, "length at 8");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, reserved) == 12, "reserved at 12");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, data) == 16, "data at 16");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, source) == 24, "source at 24");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, requestId) == 32, "requestId at 32");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, type) == 40, "type at 40");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, flags) == 48, "flags at 48");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, body) == 56, "body at 56");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, body.size) == 56, "body.size at 56");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, body.version) == 60, "body.version at 60");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, body.bodyParam) == 64, "bodyParam at 64");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, body.typeSpecificA) == 72, "type-specific fields at 72");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, body.mediaFlags) == 83, "mediaFlags at 83");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, body.typeSpecificB) == 84, "type-specific fields at 84");
+KO_STATIC_ASSERT(offsetof(KO_EVENT_PARMS_T, body.context) == 216, "context at 216");
+
+#endif /* KO_CORE_EVENT_H */
