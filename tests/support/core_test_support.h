@@ -132,17 +132,32 @@ inline int runInChild(const std::function<int()>& body,
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A record taken off the queue, with its own copy of the payload (the
+// record's `data` no longer points anywhere once it has been taken).
+struct TakenRecord {
+  core::EventParms record;
+  std::string payload;
+};
+
 // Takes every record out of the queue and releases the queue's reference, so
 // nothing a test queued outlives it.
-inline void discardQueue(core::DvrCore& core) {
+inline std::vector<TakenRecord> takeQueue(core::DvrCore& core) {
   std::deque<core::EventParms> queued;
   {
     std::lock_guard lock(core.queueLock);
     queued.swap(core.eventQueue);
   }
+  std::vector<TakenRecord> taken;
+  taken.reserve(queued.size());
   for (auto& record : queued) {
-    if (record.data != nullptr) core.releaseEventRef(record.data, 0);
+    TakenRecord copy{record, {}};
+    if (record.data != nullptr) copy.payload.assign(static_cast<const char*>(record.data), record.length);
+    taken.push_back(std::move(copy));
+    core.releaseEventRef(record.data, 0);
   }
+  return taken;
 }
+
+inline void discardQueue(core::DvrCore& core) { (void)takeQueue(core); }
 
 }  // namespace ko::test

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/dvr_core.h"
+#include "support/core_test_support.h"
 #include "temp_dir.h"
 
 extern "C" int32_t submitEventCallback(ko::core::EventParms* record) noexcept;
@@ -42,18 +43,9 @@ class CoreFixture : public ::testing::Test {
   }
 
   std::vector<QueuedRecord> takeQueued() {
-    std::vector<EventParms> records;
-    {
-      std::lock_guard lock(core_->queueLock);
-      records.assign(core_->eventQueue.begin(), core_->eventQueue.end());
-      core_->eventQueue.clear();
-    }
     std::vector<QueuedRecord> taken;
-    for (const EventParms& r : records) {
-      QueuedRecord q{r.type, r.flags, r.source, r.body.bodyParam, {}};
-      if (r.data != nullptr) q.text.assign(static_cast<const char*>(r.data), r.length);
-      taken.push_back(std::move(q));
-      core_->releaseEventRef(r.data, 0);
+    for (auto& [r, text] : ::ko::test::takeQueue(*core_)) {
+      taken.push_back({r.type, r.flags, r.source, r.body.bodyParam, std::move(text)});
     }
     return taken;
   }

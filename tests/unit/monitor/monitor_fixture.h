@@ -16,6 +16,7 @@
 #include "events/ref_block.h"
 #include "monitor/counters.h"
 #include "monitor/system_probe.h"
+#include "support/core_test_support.h"
 
 namespace ko::core::test {
 
@@ -79,19 +80,9 @@ class MonitorTest : public ::testing::Test {
   // Takes everything out of the queue, releasing the queue's references.
   std::vector<QueuedRecord> drain() {
     std::vector<QueuedRecord> out;
-    std::deque<EventParms> taken;
-    {
-      std::lock_guard lock(core.queueLock);
-      taken.swap(core.eventQueue);
-    }
-    for (auto& record : taken) {
-      QueuedRecord q;
-      q.type = record.type;
-      q.source = static_cast<uint32_t>(record.source);
-      q.level = static_cast<int32_t>(static_cast<uint32_t>(record.body.bodyParam));
-      if (record.data != nullptr) q.text.assign(static_cast<const char*>(record.data), record.length);
-      out.push_back(std::move(q));
-      core.releaseEventRef(record.data, 0);
+    for (auto& [record, text] : ::ko::test::takeQueue(core)) {
+      out.push_back({record.type, static_cast<uint32_t>(record.source),
+                     static_cast<int32_t>(static_cast<uint32_t>(record.body.bodyParam)), std::move(text)});
     }
     return out;
   }
