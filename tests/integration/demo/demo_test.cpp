@@ -71,8 +71,12 @@ TEST(Demo, EveryExamplePluginDoesItsPartAndTheCoreEndsClean) {
   ASSERT_TRUE(std::regex_search(log, held, std::regex("retained ([0-9]+) frames, released ([0-9]+)")));
   EXPECT_EQ(held[1], held[2]);
   EXPECT_GT(std::stoi(held[1]), 0);
-  EXPECT_FALSE(contains(log, "refblks: ")) << "blocks still allocated at exit";
-  EXPECT_FALSE(contains(log, "unloaded holding"));
+  // The logging plugin is closed before the exit report, which then reaches
+  // the console only.
+  const std::string console = core.stdoutText();
+  EXPECT_TRUE(contains(console, "Unloading 20:Recorder")) << "console lines are kept";
+  EXPECT_FALSE(contains(console, "refblks: ")) << "blocks still allocated at exit";
+  EXPECT_FALSE(contains(console, "unloaded holding"));
 
   // Search results reached the client, as many as the recorder sent; the
   // cancelled search stopped delivering.
