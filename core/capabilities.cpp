@@ -14,7 +14,7 @@
 //
 // Limits:
 // - A thread that blocks the signal (or takes it with sigwait or a signalfd)
-//   never answers; after at most two seconds the broadcast gives up. The
+//   never answers; after at most five seconds the broadcast gives up. The
 //   handler then stays installed so that the still pending signal runs it
 //   whenever the thread unblocks, rather than the default action ending the
 //   process. The caller learns of such a thread from the read-back, which
@@ -62,7 +62,7 @@ namespace ko::core {
 namespace {
 
 constexpr size_t MaxAnswers = 4096;
-constexpr auto BroadcastTimeout = std::chrono::seconds(2);
+constexpr auto BroadcastTimeout = std::chrono::seconds(5);
 
 // Shared with the signal handler: plain atomics only.
 struct Broadcast {
@@ -95,6 +95,7 @@ extern "C" void answerBroadcast(int) {
   errno = savedErrno;
 }
 
+// Empty when the list cannot be read.
 std::vector<pid_t> threadIds() {
   std::vector<pid_t> ids;
   DIR* dir = ::opendir("/proc/self/task");
@@ -121,6 +122,7 @@ int freeSignal() {
 
 // Signals every other thread until each has answered or the time is up.
 void broadcastToOthers(uint32_t mask, CapabilityOutcome& outcome) {
+  if (threadIds().size() <= 1) return;  // only the caller, which has done it
   const int signo = freeSignal();
   if (signo == 0) return;  // nothing sent; the read-back decides
   broadcast.mask.store(mask);
@@ -181,6 +183,7 @@ uint64_t statusField(const std::string& status, const char* name) {
 
 std::string CapabilityOutcome::describe() const {
   if (error != 0) return std::strerror(error);
+  if (unverified) return "cannot read /proc/self/task";
   char text[80];
   std::snprintf(text, sizeof text, "thread %d still holds capabilities %llx", static_cast<int>(wideThread),
                 static_cast<unsigned long long>(wideSet));
@@ -192,7 +195,10 @@ CapabilityOutcome setProcessCapabilities(uint32_t mask) {
   outcome.error = applyToThisThread(mask);
   broadcastToOthers(mask, outcome);
 
-  for (const pid_t tid : threadIds()) {
+  const std::vector<pid_t> threads = threadIds();
+  // Unverifiable counts as not narrowed.
+  outcome.unverified = threads.empty();
+  for (const pid_t tid : threads) {
     std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/status");
     if (!file) continue;  // gone
     const std::string status((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

@@ -19,8 +19,11 @@ struct CapabilityOutcome {
   // everything is over (0 if none), and the union of its four sets.
   pid_t wideThread = 0;
   uint64_t wideSet = 0;
+  // The threads' sets could not be read back.
+  bool unverified = false;
 
-  bool failed() const noexcept { return error != 0 || wideThread != 0; }
+  bool failed() const noexcept { return error != 0 || leftWide(); }
+  bool leftWide() const noexcept { return wideThread != 0 || unverified; }
   // The system's text for `error`, or which thread holds what.
   std::string describe() const;
 };

@@ -58,7 +58,7 @@ void narrowCapabilities(DvrCore& core) {
   // that is left holding more in any thread stops rather than run so. One
   // that held nothing to begin with only hears that the call failed.
   const CapabilityOutcome outcome = setProcessCapabilities(RetainedCapabilities);
-  if (outcome.wideThread != 0) {
+  if (outcome.leftWide()) {
     coreLog(100, "capset failed: {}", outcome.describe());
     core.requestStop();
   } else if (outcome.error != 0) {
