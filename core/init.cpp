@@ -3,12 +3,10 @@
 // logging plugin. Runs once on the main thread before Run, when no other
 // thread exists yet.
 #include <grp.h>
-#include <linux/capability.h>
 #include <linux/securebits.h>
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -18,6 +16,7 @@
 #include <fstream>
 #include <string>
 
+#include "core/capabilities.h"
 #include "core/core_io.h"
 #include "core/dvr_core.h"
 #include "log/core_log.h"
@@ -32,17 +31,6 @@ constexpr uint32_t InitialCapabilities = (1u << 12) | (1u << 13) | (1u << 17);
 constexpr int MaxGroups = 256;
 
 const char* errnoText() { return std::strerror(errno); }
-
-// Sets effective and permitted capabilities to `mask`, inheritable empty.
-int setCapabilities(uint32_t mask) {
-  __user_cap_header_struct header{};
-  header.version = _LINUX_CAPABILITY_VERSION_3;
-  header.pid = 0;
-  std::array<__user_cap_data_struct, 2> data{};
-  data[0].effective = mask;
-  data[0].permitted = mask;
-  return static_cast<int>(::syscall(SYS_capset, &header, data.data()));
-}
 
 }  // namespace
 
@@ -63,7 +51,8 @@ bool DvrCore::Init(int pipeFd) {
   (void)::prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP);
 
   const unsigned parentUid = getParentUid();
-  if (parentUid != ::getuid()) {
+  const bool changesUser = parentUid != ::getuid();
+  if (changesUser) {
     errno = 0;
     const passwd* pw = ::getpwuid(parentUid);
     if (pw == nullptr) {
@@ -90,9 +79,18 @@ bool DvrCore::Init(int pipeFd) {
     }
   }
 
-  // A core whose parent runs as root keeps all its privileges.
-  if (parentUid != 0 && setCapabilities(InitialCapabilities) < 0) {
-    coreLog(50, "capset failed: {}", errnoText());
+  // A core whose parent runs as root keeps all its privileges. One that has
+  // just become the parent's user still holds every capability (the secure
+  // bit kept them), so it must not go on if they cannot be narrowed.
+  if (parentUid != 0) {
+    const CapabilityOutcome outcome = setProcessCapabilities(InitialCapabilities);
+    if (outcome.failed()) {
+      if (changesUser) {
+        coreLog(100, "capset failed: {}", outcome.describe());
+        return false;
+      }
+      coreLog(50, "capset failed: {}", outcome.describe());
+    }
   }
 
   if (pipeFd != -1) {

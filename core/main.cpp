@@ -1,4 +1,6 @@
 // The program's entry: command line, canonical path, the one core.
+#include <signal.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +26,13 @@ int main(int argc, char** argv) {
 
   // A console or socket whose reader went away must cost a lost line or a
   // failed send, never the process: writes then fail with EPIPE instead.
-  std::signal(SIGPIPE, SIG_IGN);
+  // A handler rather than SIG_IGN, since an ignored signal stays ignored in
+  // every program a plugin starts, while a handler is reset by exec.
+  struct sigaction onPipe {};
+  onPipe.sa_handler = [](int) {};
+  onPipe.sa_flags = SA_RESTART;
+  sigemptyset(&onPipe.sa_mask);
+  sigaction(SIGPIPE, &onPipe, nullptr);
 
   std::error_code ec;
   const auto path = std::filesystem::canonical("/proc/self/exe", ec);

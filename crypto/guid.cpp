@@ -6,33 +6,60 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <sysexits.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace ko::core {
 
 namespace {
 
 // One line on standard error: program name, message and, when asked, the
-// system's text for `error`. One write of a stack buffer keeps concurrent
-// lines whole and needs no allocation.
+// system's text for `error`. The pieces go out in one writev, which keeps
+// concurrent lines whole and needs no allocation; only the message itself is
+// formatted, into a stack buffer it is cut to, so a program name of any
+// length is printed whole and nothing is written past the buffer.
 template <typename... Args>
 void printLine(bool withError, int error, const char* format, Args... args) noexcept {
-  char line[512];
-  int used = std::snprintf(line, sizeof line, "%s: ", program_invocation_short_name);
-  used += std::snprintf(line + used, sizeof line - static_cast<size_t>(used), format, args...);
-  if (withError && static_cast<size_t>(used) < sizeof line) {
-    char text[256];
-    used += std::snprintf(line + used, sizeof line - static_cast<size_t>(used), ": %s",
-                          strerror_r(error, text, sizeof text));
+  char message[512];
+  const int formatted = std::snprintf(message, sizeof message, format, args...);
+  const size_t messageLength = formatted < 0 ? 0 : std::min(static_cast<size_t>(formatted), sizeof message - 1);
+  char text[256];
+  const char* errorText = withError ? strerror_r(error, text, sizeof text) : "";
+  const char* name = program_invocation_short_name;
+  iovec parts[] = {
+      {const_cast<char*>(name), std::strlen(name)},
+      {const_cast<char*>(": "), 2},
+      {message, messageLength},
+      {const_cast<char*>(": "), withError ? size_t{2} : 0},
+      {const_cast<char*>(errorText), std::strlen(errorText)},
+      {const_cast<char*>("\n"), 1},
+  };
+  // A pipe may take a long line in more than one piece.
+  iovec* next = parts;
+  int left = static_cast<int>(std::size(parts));
+  while (left > 0) {
+    const ssize_t written = ::writev(STDERR_FILENO, next, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    auto done = static_cast<size_t>(written);
+    while (left > 0 && done >= next->iov_len) {
+      done -= next->iov_len;
+      ++next;
+      --left;
+    }
+    if (left > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
   }
-  const size_t length = std::min(static_cast<size_t>(used), sizeof line - 2);
-  line[length] = '\n';
-  std::fwrite(line, 1, length + 1, stderr);
 }
 
 // A random device that cannot be used makes every later identifier suspect,

@@ -7,9 +7,7 @@
 // hold pluginsLock and never call into a plugin or log while holding it; see
 // the declaration of `plugins` for the readers' side.
 #include <strings.h>
-#include <sys/syscall.h>
 #include <unistd.h>
-#include <linux/capability.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +15,7 @@
 #include <mutex>
 #include <utility>
 
+#include "core/capabilities.h"
 #include "core/dvr_core.h"
 #include "events/ref_block.h"
 #include "log/core_log.h"
@@ -54,14 +53,17 @@ bool closesBefore(const std::shared_ptr<Plugin>& a, const std::shared_ptr<Plugin
   return strcasecmp(a->fileName.c_str(), b->fileName.c_str()) < 0;
 }
 
-void narrowCapabilities() {
-  __user_cap_header_struct header{};
-  header.version = _LINUX_CAPABILITY_VERSION_3;
-  header.pid = 0;
-  __user_cap_data_struct data[2]{};
-  data[0].effective = RetainedCapabilities;
-  data[0].permitted = RetainedCapabilities;
-  if (syscall(SYS_capset, &header, data) != 0) coreLog(50, "capset failed: {}", std::strerror(errno));
+void narrowCapabilities(DvrCore& core) {
+  // Every thread that exists now, plugins' own included, is narrowed; a core
+  // that is left holding more in any thread stops rather than run so. One
+  // that held nothing to begin with only hears that the call failed.
+  const CapabilityOutcome outcome = setProcessCapabilities(RetainedCapabilities);
+  if (outcome.leftWide()) {
+    coreLog(100, "capset failed: {}", outcome.describe());
+    core.requestStop();
+  } else if (outcome.error != 0) {
+    coreLog(50, "capset failed: {}", outcome.describe());
+  }
 }
 
 }  // namespace
@@ -198,7 +200,7 @@ void DvrCore::openPlugins() {
     std::unique_lock lock(pluginsLock);
     plugins.push_back(logPlugin);
   }
-  if (getuid() != 0) narrowCapabilities();
+  if (getuid() != 0) narrowCapabilities(*this);
 }
 
 void DvrCore::closePlugins() {

@@ -5,15 +5,21 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -59,6 +65,30 @@ std::string describeStatus(int status) {
   return "status " + std::to_string(status);
 }
 
+#if defined(__x86_64__)
+constexpr uint32_t OwnAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr uint32_t OwnAuditArch = AUDIT_ARCH_AARCH64;
+#else
+#error "no seccomp architecture for this target"
+#endif
+
+// capset answers EPERM; everything else is allowed.
+const sock_filter RefuseCapset[] = {
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, OwnAuditArch, 0, 3),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_capset, 0, 1),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+};
+
+// Async-signal-safe: two prctl calls.
+bool installCapsetFilter() {
+  sock_fprog program{static_cast<unsigned short>(std::size(RefuseCapset)), const_cast<sock_filter*>(RefuseCapset)};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // --- code that runs in the forked child: async-signal-safe calls only --------
 
 [[noreturn]] void childFail(const char* what) {
@@ -95,7 +125,8 @@ void takeIdentity(const CoreOptions& options) {
   }
 }
 
-[[noreturn]] void execCore(const char* path, char* const* argv) {
+[[noreturn]] void execCore(const char* path, char* const* argv, const CoreOptions& options) {
+  if (options.refuseCapset && !installCapsetFilter()) childFail("seccomp");
   ::execv(path, argv);
   childFail("execv");
 }
@@ -103,6 +134,17 @@ void takeIdentity(const CoreOptions& options) {
 }  // namespace
 
 fs::path builtCorePath() { return fs::path(KO_DVRCORE_PATH); }
+
+bool seccompAvailable() {
+  const pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) ::_exit(installCapsetFilter() ? 0 : 1);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -230,7 +272,7 @@ bool CoreProcess::start(const CoreOptions& options) {
       if (corePid < 0) childFail("fork");
       if (corePid == 0) {
         takeIdentity(options);
-        execCore(argv[0], argv.data());
+        execCore(argv[0], argv.data(), options);
       }
       (void)!::write(pidTarget, &corePid, sizeof corePid);
       // It holds nothing of the channel or the output, so end of stream and
@@ -249,7 +291,7 @@ bool CoreProcess::start(const CoreOptions& options) {
     }
     (void)!::write(pidTarget, &corePid, sizeof corePid);
     takeIdentity(options);
-    execCore(argv[0], argv.data());
+    execCore(argv[0], argv.data(), options);
   }
 
   childPid_ = child;

@@ -54,6 +54,8 @@ struct CoreOptions {
   // id is this (its effective id stays the test's, so it can still start a
   // core as root). The core sees it through getppid().
   std::optional<uid_t> parentUid;
+  // The core starts under a seccomp filter that refuses capset with EPERM.
+  bool refuseCapset = false;
 
   // Chainable setters, e.g. CoreOptions().arguments({"-h"}).
   CoreOptions& arguments(std::vector<std::string> list) {
@@ -75,6 +77,10 @@ struct CoreOptions {
   }
   CoreOptions& underParent(uid_t uid) {
     parentUid = uid;
+    return *this;
+  }
+  CoreOptions& refusingCapset() {
+    refuseCapset = true;
     return *this;
   }
 };
@@ -159,6 +165,10 @@ class CoreProcess {
   std::thread outReader_;
   std::thread errReader_;
 };
+
+// Whether this system lets a process install a seccomp filter (emulators
+// may not), which CoreOptions::refusingCapset needs.
+bool seccompAvailable();
 
 // Reads a whole file (empty when missing).
 std::string readFile(const std::filesystem::path& path);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <set>
 #include <filesystem>
 #include <sstream>
@@ -21,6 +22,7 @@ namespace {
 
 constexpr const char* TestUser = "kocoretest";
 constexpr const char* ThreeCapabilities = "0000000000023000";
+constexpr const char* TwoCapabilities = "0000000000003000";
 
 struct TestAccount {
   uid_t uid = 0;
@@ -95,6 +97,32 @@ std::string probed(const std::string& record, const std::string& name) {
   return {};
 }
 
+// The status file of every thread of `pid`, by thread id.
+std::map<std::string, std::string> threadStatuses(pid_t pid) {
+  std::map<std::string, std::string> statuses;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::string status = readFile(task.path() / "status");
+    if (!status.empty()) statuses.emplace(task.path().filename().string(), std::move(status));
+  }
+  return statuses;
+}
+
+// The level of the first console line holding `text`, told by its colour;
+// -1 when there is none.
+int consoleLevel(const std::string& console, const std::string& text) {
+  std::istringstream lines(console);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.find(text) == std::string::npos) continue;
+    if (line.rfind("\x1b[38;5;37m\x1b[38;5;1m", 0) == 0) return 100;
+    if (line.rfind("\x1b[38;5;196m", 0) == 0) return 75;
+    if (line.rfind("\x1b[38;5;227m", 0) == 0) return 50;
+    return 0;
+  }
+  return -1;
+}
+
 TEST_F(InitIdentity, RootCoreUnderUserParentBecomesThatUserWithOnlyThreeCapabilities) {
   // The probe, bound as the logging plugin at the end of initialisation,
   // records what initialisation left (later steps narrow it further).
@@ -116,9 +144,53 @@ TEST_F(InitIdentity, SameUserForParentAndCoreChangesNothingAndOnlyWarnsAboutCapa
   ASSERT_TRUE(core.start(CoreOptions().underParent(account.uid).asUser(account.uid, account.gid)));
   // The request is made and refused (an ordinary user holds no capabilities).
   ASSERT_TRUE(core.waitForOutput("capset failed: Operation not permitted", 5s, Stream::Stdout)) << core.allOutput();
+  EXPECT_EQ(consoleLevel(core.stdoutText(), "capset failed: Operation not permitted"), 50);
   EXPECT_EQ(core.procStatus("Uid"), fourTimes(account.uid));
   EXPECT_EQ(parseGroups(core.procStatus("Groups")), std::set<gid_t>{account.gid});
   stop();
+}
+
+// Threads the core lends (worker, readers), the io thread, and threads a
+// plugin starts itself before and after the narrowing all end up with it.
+TEST_F(InitIdentity, NarrowingAfterOpeningHoldsInEveryThread) {
+  core.installPlugin(KO_WORKER_READER_PLUGIN);
+  core.installPlugin(KO_THREAD_PROBE_PLUGIN, PluginFolder::Plugins, "LogPI.so");
+  ASSERT_TRUE(core.start(CoreOptions().underParent(account.uid)));
+  const auto late = core.workDir() / "late-thread-status";
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(late); })) << core.allOutput();
+  const std::string record = readFile(late);
+  EXPECT_EQ(probed(record, "CapEff"), TwoCapabilities) << record;
+  EXPECT_EQ(probed(record, "CapPrm"), TwoCapabilities) << record;
+
+  const auto threads = threadStatuses(core.pid());
+  // main, io, worker, two readers, and the probe's two own threads
+  EXPECT_GE(threads.size(), 7u);
+  for (const auto& [tid, status] : threads) {
+    EXPECT_EQ(probed(status, "Uid"), fourTimes(account.uid)) << "thread " << tid;
+    EXPECT_EQ(probed(status, "CapEff"), TwoCapabilities) << "thread " << tid;
+    EXPECT_EQ(probed(status, "CapPrm"), TwoCapabilities) << "thread " << tid;
+    EXPECT_EQ(probed(status, "CapInh"), "0000000000000000") << "thread " << tid;
+  }
+  stop();
+}
+
+// A thread that blocks every signal cannot be reached; rather than run with
+// it holding CAP_SYS_RAWIO the core says so and stops.
+TEST_F(InitIdentity, ThreadLeftWithWiderCapabilitiesStopsTheCore) {
+  core.installPlugin(KO_THREAD_PROBE_BLOCKING_PLUGIN, PluginFolder::Plugins, "LogPI.so");
+  ASSERT_TRUE(core.start(CoreOptions().underParent(account.uid)));
+  EXPECT_TRUE(core.exitsWith(0, 15s));
+  EXPECT_EQ(consoleLevel(core.stdoutText(), "capset failed: thread "), 100) << core.allOutput();
+}
+
+// The secure bit kept every capability across the change of user; a refused
+// call would leave them all, so initialisation fails.
+TEST_F(InitIdentity, RefusedCapabilityCallAfterChangeOfUserFailsInitialisation) {
+  if (!seccompAvailable()) GTEST_SKIP() << "no seccomp filters here";
+  ASSERT_TRUE(core.start(CoreOptions().underParent(account.uid).refusingCapset()));
+  EXPECT_TRUE(core.exitsWith(2));
+  EXPECT_EQ(consoleLevel(core.stdoutText(), "capset failed: Operation not permitted"), 100) << core.allOutput();
+  EXPECT_TRUE(core.waitForOutput("failed to initialize core\n", 2s, Stream::Stderr));
 }
 
 TEST_F(InitIdentity, RootCoreUnderRootParentKeepsAllPrivileges) {

@@ -113,6 +113,9 @@ TEST(ConsoleGone, StdoutWithNoReaderLosesLinesNotTheCore) {
   ::close(pipeEnds[0]);
   ::close(pipeEnds[1]);
   ASSERT_TRUE(eventually([&] { return catches(pid, SIGTERM); }));
+  // Caught, not ignored: an ignored SIGPIPE would stay ignored in every
+  // program a plugin starts.
+  EXPECT_TRUE(catches(pid, SIGPIPE));
   ASSERT_EQ(::kill(pid, SIGTERM), 0);  // its shutdown writes lines too
   int status = 0;
   ASSERT_TRUE(eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }));

@@ -119,6 +119,21 @@ TEST_F(GuidDeathTest, UnreadableDeviceEndsProcessWithIoError) {
               std::string("CoCreateGuid\\(\\): read: .*: ") + std::strerror(EISDIR));
 }
 
+// The line is built in a fixed stack buffer; a program name longer than it
+// must neither run past it nor be cut.
+TEST_F(GuidDeathTest, LongProgramNameIsPrintedWholeBeforeExit) {
+  std::string longName(600, 'n');
+  const fs::path missing = dir / "missing";
+  Guid g{};
+  EXPECT_EXIT(
+      {
+        program_invocation_short_name = longName.data();
+        detail::fillFromRandomDevice(missing.c_str(), g);
+      },
+      ::testing::ExitedWithCode(74),
+      "(^|\n)" + longName + ": CoCreateGuid\\(\\): open: .*/missing: " + std::strerror(ENOENT) + "\n");
+}
+
 // The product path itself: /dev/urandom hidden under an empty /dev in a
 // private mount namespace of a child process.
 TEST_F(GuidTest, MissingRandomDeviceEndsProcessWithIoError) {
