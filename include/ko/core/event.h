@@ -70,11 +70,16 @@
 /* Bit 5 of mediaFlags marks an output (towards the camera) media stream. */
 #define KO_MEDIA_FLAG_OUTPUT 0x20u
 
-/* The helpers below are constant expressions in C++. */
+/* The helpers below are constant expressions in C++, and cast in each
+ * language's own way so that neither warns. */
 #ifdef __cplusplus
 #define KO_CONSTEXPR constexpr
+#define KO_CAST(type, value) static_cast<type>(value)
+#define KO_CONST_CAST(type, value) const_cast<type>(value)
 #else
 #define KO_CONSTEXPR
+#define KO_CAST(type, value) ((type)(value))
+#define KO_CONST_CAST(type, value) ((type)(uintptr_t)(value))
 #endif
 
 #ifdef __cplusplus
@@ -120,28 +125,28 @@ static inline void koEventInit(EventParms* record) {
 /* Source id of plugin `identifier` (bits 16..23) for its channel `channel`
  * (bits 0..15, ignored by the core). */
 static inline KO_CONSTEXPR uint32_t koSourceId(uint8_t identifier, uint16_t channel) {
-  return ((uint32_t)identifier << 16) | (uint32_t)channel;
+  return (KO_CAST(uint32_t, identifier) << 16) | KO_CAST(uint32_t, channel);
 }
 
 /* Plugin identifier of a source id: bits 16..23 (0 for the core's id). */
 static inline KO_CONSTEXPR uint8_t koSourceIdentifier(uint64_t source) {
-  return (uint8_t)(((uint32_t)source >> 16) & 0xffu);
+  return KO_CAST(uint8_t, (KO_CAST(uint32_t, source) >> 16) & 0xffu);
 }
 
 /* Channel of a source id as koSourceId builds it: bits 0..15. */
 static inline KO_CONSTEXPR uint16_t koSourceChannel(uint64_t source) {
-  return (uint16_t)((uint32_t)source & 0xffffu);
+  return KO_CAST(uint16_t, KO_CAST(uint32_t, source) & 0xffffu);
 }
 
 /* Event type as every classification sees it: low 32 bits, modifier cleared. */
 static inline KO_CONSTEXPR uint32_t koEventBaseType(uint64_t type) {
-  return (uint32_t)type & ~KO_EVENT_TYPE_MODIFIER;
+  return KO_CAST(uint32_t, type) & ~KO_EVENT_TYPE_MODIFIER;
 }
 
 /* Non-zero when a record was made by the core itself (configuration and
  * memory-state documents, the core's log lines), not by a plugin. */
 static inline KO_CONSTEXPR int koIsCoreRecord(const EventParms* record) {
-  return (uint32_t)record->source == KO_CORE_SOURCE_ID;
+  return KO_CAST(uint32_t, record->source) == KO_CORE_SOURCE_ID;
 }
 
 /* A live text log record at `level` from `source`, as C++'s makeLogEvent
@@ -152,9 +157,9 @@ static inline void koLogEventInit(EventParms* record, uint64_t source, int32_t l
   record->type = KO_EVENT_LOG;
   record->flags = KO_EVENT_CLASS_LIVE | KO_EVENT_FLAG_TEXT;
   record->source = source;
-  record->data = (void*)(uintptr_t)text;
-  record->length = text != NULL ? length : 0u;
-  record->body.bodyParam = (uint32_t)level;
+  record->data = KO_CONST_CAST(char*, text);
+  record->length = text ? length : 0u;
+  record->body.bodyParam = KO_CAST(uint32_t, level);
 }
 
 #ifdef __cplusplus

@@ -217,12 +217,12 @@ typedef struct IpcPacketHeader {
 /* Packet target word that addresses plugin `identifier` (bits 20..27; a
  * source id carries it in bits 16..23 instead). */
 static inline KO_CONSTEXPR uint32_t koIpcTarget(uint8_t identifier) {
-  return (uint32_t)identifier << 20;
+  return KO_CAST(uint32_t, identifier) << 20;
 }
 
 /* Plugin identifier a packet target word addresses: bits 20..27. */
 static inline KO_CONSTEXPR uint8_t koIpcTargetIdentifier(uint32_t target) {
-  return (uint8_t)((target >> 20) & 0xffu);
+  return KO_CAST(uint8_t, (target >> 20) & 0xffu);
 }
 
 /* Writes a packet header into the first 16 bytes of `packet`, little-endian;
@@ -230,20 +230,20 @@ static inline KO_CONSTEXPR uint8_t koIpcTargetIdentifier(uint32_t target) {
 static inline void koIpcWriteHeader(void* packet, uint32_t length, uint32_t target, uint32_t command,
                                     uint32_t word3) {
   const uint32_t words[4] = {length, target, command, word3};
-  uint8_t* out = (uint8_t*)packet;
+  uint8_t* out = KO_CAST(uint8_t*, packet);
   unsigned i;
-  for (i = 0; i < 16u; ++i) out[i] = (uint8_t)(words[i / 4u] >> (8u * (i % 4u)));
+  for (i = 0; i < 16u; ++i) out[i] = KO_CAST(uint8_t, words[i / 4u] >> (8u * (i % 4u)));
 }
 
 /* Reads the header of the `available` bytes at `packet` (as "OnIpcResult"
  * gets them). Returns 1 when they hold a whole packet (16 <= length <=
  * available), else 0; `header` is filled whenever 16 bytes are there. */
 static inline int koIpcReadHeader(const void* packet, uint64_t available, IpcPacketHeader* header) {
-  const uint8_t* in = (const uint8_t*)packet;
+  const uint8_t* in = KO_CAST(const uint8_t*, packet);
   uint32_t words[4] = {0, 0, 0, 0};
   unsigned i;
-  if (packet == NULL || available < KO_IPC_HEADER_SIZE) return 0;
-  for (i = 0; i < 16u; ++i) words[i / 4u] |= (uint32_t)in[i] << (8u * (i % 4u));
+  if (!packet || available < KO_IPC_HEADER_SIZE) return 0;
+  for (i = 0; i < 16u; ++i) words[i / 4u] |= KO_CAST(uint32_t, in[i]) << (8u * (i % 4u));
   header->length = words[0];
   header->target = words[1];
   header->command = words[2];
