@@ -122,8 +122,7 @@ static inline void koEventInit(EventParms* record) {
   record->body.version = KO_EVENT_BODY_VERSION;
 }
 
-/* Source id of plugin `identifier` (bits 16..23) for its channel `channel`
- * (bits 0..15, ignored by the core). */
+/* Source id of plugin `identifier` (bits 16..23) and its own `channel` (bits 0..15). */
 static inline KO_CONSTEXPR uint32_t koSourceId(uint8_t identifier, uint16_t channel) {
   return (KO_CAST(uint32_t, identifier) << 16) | KO_CAST(uint32_t, channel);
 }
@@ -143,14 +142,12 @@ static inline KO_CONSTEXPR uint32_t koEventBaseType(uint64_t type) {
   return KO_CAST(uint32_t, type) & ~KO_EVENT_TYPE_MODIFIER;
 }
 
-/* Non-zero when a record was made by the core itself (configuration and
- * memory-state documents, the core's log lines), not by a plugin. */
+/* Non-zero when the core itself made the record (source KO_CORE_SOURCE_ID). */
 static inline KO_CONSTEXPR int koIsCoreRecord(const EventParms* record) {
   return KO_CAST(uint32_t, record->source) == KO_CORE_SOURCE_ID;
 }
 
-/* A live text log record at `level` from `source`, as C++'s makeLogEvent
- * builds it. The text is not copied: it must outlive the submission call. */
+/* A live text log record, as makeLogEvent builds it; `text` must outlive the submission. */
 static inline void koLogEventInit(EventParms* record, uint64_t source, int32_t level, const char* text,
                                   uint32_t length) {
   koEventInit(record);

@@ -9,7 +9,7 @@
 #pragma once
 
 #if __cplusplus < 201703L
-#error "ko/core/event.hpp needs C++17 or later (-std=c++17); C++ plugins of an older standard can use event.h and plugin_api.h"
+#error "ko/core/event.hpp needs C++17 or later (-std=c++17); event.h and plugin_api.h need only C++11"
 #endif
 
 #include <cstdint>

@@ -214,8 +214,7 @@ typedef struct IpcPacketHeader {
   uint32_t word3;   /* not read by the core */
 } IpcPacketHeader;
 
-/* Packet target word that addresses plugin `identifier` (bits 20..27; a
- * source id carries it in bits 16..23 instead). */
+/* Packet target word addressing plugin `identifier`: bits 20..27, not 16..23 as in a source id. */
 static inline KO_CONSTEXPR uint32_t koIpcTarget(uint8_t identifier) {
   return KO_CAST(uint32_t, identifier) << 20;
 }
@@ -225,8 +224,7 @@ static inline KO_CONSTEXPR uint8_t koIpcTargetIdentifier(uint32_t target) {
   return KO_CAST(uint8_t, (target >> 20) & 0xffu);
 }
 
-/* Writes a packet header into the first 16 bytes of `packet`, little-endian;
- * `length` counts the header too. */
+/* Writes the 16-byte little-endian header; `length` counts the header too. */
 static inline void koIpcWriteHeader(void* packet, uint32_t length, uint32_t target, uint32_t command,
                                     uint32_t word3) {
   const uint32_t words[4] = {length, target, command, word3};
@@ -235,9 +233,7 @@ static inline void koIpcWriteHeader(void* packet, uint32_t length, uint32_t targ
   for (i = 0; i < 16u; ++i) out[i] = KO_CAST(uint8_t, words[i / 4u] >> (8u * (i % 4u)));
 }
 
-/* Reads the header of the `available` bytes at `packet` (as "OnIpcResult"
- * gets them). Returns 1 when they hold a whole packet (16 <= length <=
- * available), else 0; `header` is filled whenever 16 bytes are there. */
+/* Reads a header; 1 when the `available` bytes hold the whole packet (16 <= length <= available). */
 static inline int koIpcReadHeader(const void* packet, uint64_t available, IpcPacketHeader* header) {
   const uint8_t* in = KO_CAST(const uint8_t*, packet);
   uint32_t words[4] = {0, 0, 0, 0};
