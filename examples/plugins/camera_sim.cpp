@@ -13,6 +13,11 @@
 //    the call, so one buffer can be reused for every frame.
 //  * Result 5 from submission means the core is short of memory and refuses
 //    live audio and video for now; a camera simply drops those frames.
+//
+// Its alarms are live alarm records with the XML flag whose payload is one
+// element, no XML declaration, no terminating zero:
+//    <Alarm Camera="1" Kind="motion" Frame="125"/>
+// (Frame counts video frames since the camera started.)
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -28,7 +33,7 @@ namespace {
 using namespace ko::core;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint64_t MySourceId = 0x00100001;  // identifier 0x10, channel 1
+constexpr uint64_t MySourceId = koSourceId(0x10, 1);  // identifier 0x10, channel 1
 constexpr auto FramePeriod = std::chrono::milliseconds(40);
 constexpr size_t FrameBytes = 6 * 1024;
 constexpr size_t AudioBytes = 640;  // 40 ms of 8 kHz 16-bit mono

@@ -22,7 +22,7 @@ namespace {
 
 using namespace ko::core;
 
-constexpr uint64_t MySourceId = 0x00300000;  // identifier 0x30
+constexpr uint64_t MySourceId = koSourceId(0x30, 0);  // identifier 0x30
 constexpr uint64_t CryptoOpEncipher = 2;
 constexpr uint64_t CryptoOpDecipher = 1024;
 

@@ -12,9 +12,12 @@
  *    unchanged, in submission order. Result 1 means there is no channel.
  *
  * The packet header is four little-endian 32-bit words: total length, target,
- * command, and a word the core does not interpret. Commands 7 and 8 are the
- * parent's own (start-up information and stop); this plugin uses 0x100 to
- * announce itself and 0x101 for its echoes.
+ * command, and a word the core does not interpret; koIpcWriteHeader and
+ * koIpcReadHeader write and read it. The target carries the identifier in
+ * bits 20..27 (koIpcTarget), not in bits 16..23 as a source id does
+ * (koSourceId). Commands 7 and 8 are the parent's own (start-up information
+ * and stop); this plugin uses 0x100 to announce itself and 0x101 for its
+ * echoes.
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -22,46 +25,37 @@
 
 #include "ko/core/plugin_api.h"
 
-#define MY_SOURCE_ID 0x00400000u /* identifier 0x40 */
-#define MY_TARGET (0x40u << 20)
+#define MY_IDENTIFIER 0x40u
 #define CMD_HELLO 0x100u
 #define CMD_ECHO 0x101u
 
 static SubmitEventFn submit;
+static uint32_t mySourceId;
 
-static void submitRecord(uint32_t type, uint64_t flags, const void* data, uint32_t length, uint64_t level) {
+static void logText(int32_t level, const char* text) {
   EventParms record;
-  koEventInit(&record);
-  record.type = type;
-  record.flags = flags;
-  record.source = MY_SOURCE_ID;
-  record.data = (void*)data;
-  record.length = length;
-  record.body.bodyParam = level;
+  koLogEventInit(&record, mySourceId, level, text, (uint32_t)strlen(text));
   submit(&record);
 }
 
-static void logText(int32_t level, const char* text) {
-  submitRecord(KO_EVENT_LOG, KO_EVENT_CLASS_LIVE | KO_EVENT_FLAG_TEXT, text, (uint32_t)strlen(text),
-               (uint32_t)level);
-}
-
 static void sendPacket(uint32_t command, const char* payload, uint32_t payloadLength) {
-  unsigned char packet[16 + 256];
-  uint32_t header[4];
+  unsigned char packet[KO_IPC_HEADER_SIZE + 256];
+  EventParms record;
   if (payloadLength > 256) payloadLength = 256;
-  header[0] = 16 + payloadLength;
-  header[1] = MY_TARGET;
-  header[2] = command;
-  header[3] = 0;
-  memcpy(packet, header, sizeof header);
-  memcpy(packet + 16, payload, payloadLength);
-  submitRecord(KO_EVENT_IPC, 0, packet, header[0], 0);
+  koIpcWriteHeader(packet, KO_IPC_HEADER_SIZE + payloadLength, koIpcTarget(MY_IDENTIFIER), command, 0);
+  memcpy(packet + KO_IPC_HEADER_SIZE, payload, payloadLength);
+  koEventInit(&record);
+  record.type = KO_EVENT_IPC;
+  record.source = mySourceId;
+  record.data = packet;
+  record.length = KO_IPC_HEADER_SIZE + payloadLength;
+  submit(&record);
 }
 
 KO_PLUGIN_EXPORT int32_t Load(LoadParms* parms, PluginInfo* info) {
   submit = parms->submitEvent;
-  info->sourceId = MY_SOURCE_ID;
+  mySourceId = koSourceId(MY_IDENTIFIER, 0);
+  info->sourceId = mySourceId;
   return 0;
 }
 
@@ -85,15 +79,15 @@ KO_PLUGIN_EXPORT void Close(CloseParms* parms, CloseResult* result) {
 KO_PLUGIN_EXPORT void OnIpcResult(const void* packet, uint64_t length) {
   char line[160];
   char echo[200];
-  uint32_t header[4];
+  IpcPacketHeader header;
   uint32_t payloadLength;
-  if (length < 16) return;
-  memcpy(header, packet, sizeof header);
-  payloadLength = (uint32_t)length - 16;
-  snprintf(line, sizeof line, "packet from parent: command 0x%x, %u bytes: %.*s", header[2], (unsigned)length,
-           (int)(payloadLength > 80 ? 80 : payloadLength), (const char*)packet + 16);
+  if (!koIpcReadHeader(packet, length, &header)) return;
+  payloadLength = header.length - KO_IPC_HEADER_SIZE;
+  snprintf(line, sizeof line, "packet from parent: command 0x%x, %u bytes: %.*s", header.command,
+           (unsigned)header.length, (int)(payloadLength > 80 ? 80 : payloadLength),
+           (const char*)packet + KO_IPC_HEADER_SIZE);
   logText(25, line);
   snprintf(echo, sizeof echo, "echo: %.*s", (int)(payloadLength > 150 ? 150 : payloadLength),
-           (const char*)packet + 16);
+           (const char*)packet + KO_IPC_HEADER_SIZE);
   sendPacket(CMD_ECHO, echo, (uint32_t)strlen(echo));
 }

@@ -27,7 +27,7 @@ namespace {
 
 using namespace ko::core;
 
-constexpr uint64_t MySourceId = 0x00080000;  // identifier 0x08
+constexpr uint64_t MySourceId = koSourceId(0x08, 0);  // identifier 0x08
 constexpr long RotateAtBytes = 512 * 1024;
 constexpr const char* LogFile = "LogPI.log";
 constexpr const char* RotatedFile = "LogPI.log.1";
@@ -47,10 +47,10 @@ void rotateIfNeeded() {
 }
 
 // "core" for the core, else "PI" and the two hex digits of the identifier.
-std::string sourceTag(uint64_t source) {
-  if (static_cast<uint32_t>(source) == CoreSourceId) return "core";
+std::string sourceTag(const EventParms& record) {
+  if (koIsCoreRecord(&record)) return "core";
   char tag[8];
-  std::snprintf(tag, sizeof tag, "PI%02x", sourceIndex(source));
+  std::snprintf(tag, sizeof tag, "PI%02x", koSourceIdentifier(record.source));
   return tag;
 }
 
@@ -70,7 +70,7 @@ void store(const EventParms& record) {
 
   std::lock_guard lock(fileLock);
   if (file == nullptr) return;
-  std::fprintf(file, "%s.%03ld %s %3d %.*s\n", stamp, now.tv_nsec / 1000000, sourceTag(record.source).c_str(),
+  std::fprintf(file, "%s.%03ld %s %3d %.*s\n", stamp, now.tv_nsec / 1000000, sourceTag(record).c_str(),
                static_cast<int32_t>(static_cast<uint32_t>(record.body.bodyParam)), static_cast<int>(text.size()),
                text.data());
   std::fflush(file);

@@ -6,9 +6,12 @@
 //    back with exactly one decref record (type decref, data = the payload
 //    pointer it was given, source = its own source id). The record itself is
 //    only valid during the call, so the plugin copies what it needs of it.
-//  * Serving searches: the video interest word carries the search bit, so the
-//    core calls "OnSearch" on a thread of its own for every search request.
-//    Results are stored records (class stored, requestId of the request)
+//  * Serving searches: because it exports "OnSearch", the core calls it on a
+//    thread of its own for every search request, whatever was searched for
+//    (the search bit in the video word only documents the intent). So it
+//    first checks the request's type and answers only searches for video,
+//    the one type it stores; for any other it answers nothing. Results are
+//    stored records (class stored, requestId of the request)
 //    submitted from that same thread; they reach only the requester. A result
 //    with a payload waits in the submission until the previous one has been
 //    released by everyone, so the plugin must not hold locks that its own
@@ -28,7 +31,7 @@ namespace {
 using namespace ko::core;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint64_t MySourceId = 0x00200000;  // identifier 0x20
+constexpr uint64_t MySourceId = koSourceId(0x20, 0);  // identifier 0x20
 constexpr auto KeepFor = std::chrono::seconds(3);
 constexpr size_t MaxResults = 8;
 
@@ -100,6 +103,11 @@ KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
 
 KO_PLUGIN_EXPORT void OnSearch(EventParms* request) {
   const auto id = static_cast<uint32_t>(request->requestId);
+  if (baseType(request->type) != EventTypeVideo) {
+    log(0, "search " + std::to_string(id) + " is for " + std::string(eventTypeName(request->type)) +
+               ", not video: not answered");
+    return;
+  }
   // Copy the newest frames while holding the lock, then send without it.
   std::vector<std::vector<unsigned char>> frames;
   {

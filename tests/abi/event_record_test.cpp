@@ -1,6 +1,11 @@
 // The record vocabulary shared with plugins: names, source rules and views.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "ipc/ipc_packet.h"
 #include "ko/core/event.hpp"
 
 namespace ko::core {
@@ -60,6 +65,60 @@ TEST(MakeRecord, StampsHeadersAndZeroesTheRest) {
   EXPECT_EQ(info.size, 112u);
   EXPECT_EQ(info.version, 3u);
   EXPECT_EQ(info.sourceId, 0u);
+}
+
+// The SDK's helpers must agree with the rules the core itself applies.
+TEST(SdkHelpers, AgreeWithTheCoresOwnRules) {
+  for (unsigned id = 0; id < 256; ++id) {
+    for (const uint16_t channel : {0, 1, 0x7fff, 0xffff}) {
+      const uint32_t source = koSourceId(static_cast<uint8_t>(id), channel);
+      EXPECT_EQ(sourceIndex(source), id);
+      EXPECT_EQ(originKey(source), id << 16);
+      EXPECT_EQ(koSourceIdentifier(source), id);
+      EXPECT_EQ(koSourceChannel(source), channel);
+    }
+    EXPECT_EQ(koIpcTarget(static_cast<uint8_t>(id)), ipcTargetFor(static_cast<uint8_t>(id)));
+    EXPECT_EQ(koIpcTargetIdentifier(koIpcTarget(static_cast<uint8_t>(id)) | 0xf00fffffu), id);
+  }
+  auto record = makeEvent(EventTypeAlarm, EventClassLive, 0xffffffff80000000ull);
+  EXPECT_TRUE(koIsCoreRecord(&record));
+  record.source = 0x00000005u;
+  EXPECT_FALSE(koIsCoreRecord(&record));
+  EXPECT_EQ(koEventBaseType(0x100004004ull), EventTypeAlarm);
+
+  // The C log builder makes the record makeLogEvent makes, byte for byte.
+  for (const int32_t level : {-7, 0, 25, 100}) {
+    const std::string_view text = "a line";
+    EventParms fromC;
+    std::memset(&fromC, 0xa5, sizeof fromC);
+    koLogEventInit(&fromC, 0x00120003u, level, text.data(), static_cast<uint32_t>(text.size()));
+    const auto fromCxx = makeLogEvent(0x00120003u, level, text);
+    EXPECT_EQ(std::memcmp(&fromC, &fromCxx, sizeof fromC), 0) << level;
+  }
+}
+
+TEST(SdkHelpers, PacketHeadersMatchTheWireAndRefuseWhatIsNotAWholePacket) {
+  const auto wire = buildIpcPacket(ipcTargetFor(0x40), 0x101, 0xdeadbeef, "payload");
+  std::vector<uint8_t> written(wire.size());
+  koIpcWriteHeader(written.data(), static_cast<uint32_t>(wire.size()), koIpcTarget(0x40), 0x101, 0xdeadbeef);
+  std::memcpy(written.data() + KO_IPC_HEADER_SIZE, "payload", 7);
+  EXPECT_EQ(written, wire);
+
+  IpcPacketHeader header{};
+  ASSERT_EQ(koIpcReadHeader(wire.data(), wire.size(), &header), 1);
+  const IpcHeader core = readIpcHeader(wire.data());
+  EXPECT_EQ(header.length, core.length);
+  EXPECT_EQ(header.target, core.target);
+  EXPECT_EQ(header.command, core.command);
+  EXPECT_EQ(header.word3, core.word3);
+
+  EXPECT_EQ(koIpcReadHeader(wire.data(), 15, &header), 0) << "shorter than a header";
+  EXPECT_EQ(koIpcReadHeader(wire.data(), wire.size() - 1, &header), 0) << "length word beyond the bytes";
+  EXPECT_EQ(koIpcReadHeader(nullptr, 64, &header), 0);
+  auto shortWord = wire;
+  shortWord[0] = 15;
+  EXPECT_EQ(koIpcReadHeader(shortWord.data(), shortWord.size(), &header), 0) << "length word below 16";
+  EXPECT_EQ(header.length, 15u);
 }
 
 }  // namespace

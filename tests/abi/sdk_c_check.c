@@ -3,6 +3,7 @@
 #include "ko/core/plugin_api.h"
 
 int koSdkCheckBuildRecord(EventParms* record, const PluginInfo* info);
+int koSdkCheckHelpers(EventParms* record, unsigned char* packet);
 
 int koSdkCheckBuildRecord(EventParms* record, const PluginInfo* info) {
   koEventInit(record);
@@ -10,4 +11,14 @@ int koSdkCheckBuildRecord(EventParms* record, const PluginInfo* info) {
   record->flags = KO_EVENT_CLASS_LIVE | KO_EVENT_FLAG_TEXT;
   record->source = info->sourceId;
   return (info->videoWord & KO_WANT_BIT) != 0;
+}
+
+/* The helpers, from C: source ids, targets, packet headers, log records. */
+int koSdkCheckHelpers(EventParms* record, unsigned char* packet) {
+  IpcPacketHeader header;
+  koLogEventInit(record, koSourceId(0x12, 3), 50, "text", 4);
+  koIpcWriteHeader(packet, 20, koIpcTarget(koSourceIdentifier(record->source)), 0x100, 0);
+  return koIpcReadHeader(packet, 20, &header) && koIpcTargetIdentifier(header.target) == 0x12 &&
+         koSourceChannel(record->source) == 3 && !koIsCoreRecord(record) &&
+         koEventBaseType(record->type | KO_EVENT_TYPE_MODIFIER) == KO_EVENT_LOG;
 }

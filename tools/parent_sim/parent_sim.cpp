@@ -40,6 +40,7 @@ constexpr const char* UsageText =
     "  --plugins DIR      copy DIR/*.so into the core's plugins/ folder\n"
     "  --protected DIR    copy DIR/*.so into the core's protected-plugins/ folder\n"
     "  --plugin FILE[=NAME]  copy one plugin into plugins/ (optionally renamed, e.g. =LogPI.so)\n"
+    "  --exclude NAME     leave NAME (e.g. SearchClient or SearchClient.so) out of --plugins/--protected\n"
     "  --tree DIR         lay the tree out in DIR and keep it (default: a temporary tree, removed)\n"
     "  --core PATH        the core binary (default: the one built with this tool)\n"
     "  --name NAME        parent file name in the start-up packet (default: norvad)\n"
@@ -55,6 +56,7 @@ struct PluginCopy {
   fs::path source;
   std::string name;
   bool isProtected = false;
+  bool fromFolder = false;  // found by --plugins or --protected, so --exclude applies
 };
 
 struct PacketSpec {
@@ -66,6 +68,7 @@ struct PacketSpec {
 struct Options {
   std::optional<double> seconds;
   std::vector<PluginCopy> plugins;
+  std::vector<std::string> excluded;
   std::optional<fs::path> tree;
   fs::path core = KO_DVRCORE_PATH;
   std::string name = "norvad";
@@ -94,7 +97,7 @@ std::optional<PacketSpec> parsePacketSpec(const std::string& id, const std::stri
 void addFolder(Options& options, const fs::path& dir, bool isProtected) {
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    if (entry.path().extension() == ".so") options.plugins.push_back({entry.path(), {}, isProtected});
+    if (entry.path().extension() == ".so") options.plugins.push_back({entry.path(), {}, isProtected, true});
   }
   if (ec) usage(fmt::format("cannot list {}: {}", dir.string(), ec.message()));
 }
@@ -116,7 +119,10 @@ Options parseArgs(int argc, char** argv) {
     } else if (arg == "--plugin") {
       const std::string given = value();
       const auto eq = given.find('=');
-      options.plugins.push_back({given.substr(0, eq), eq == std::string::npos ? "" : given.substr(eq + 1), false});
+      options.plugins.push_back(
+          {given.substr(0, eq), eq == std::string::npos ? "" : given.substr(eq + 1), false, false});
+    } else if (arg == "--exclude") {
+      options.excluded.push_back(value());
     } else if (arg == "--tree") {
       options.tree = fs::absolute(value());  // the core starts from inside the tree
     } else if (arg == "--core") {
@@ -169,6 +175,13 @@ fs::path layOutTree(const Options& options, bool& temporary) {
   fs::copy_file(options.core, root / "bin" / "dvrcore", fs::copy_options::overwrite_existing);
   fs::permissions(root / "bin" / "dvrcore", fs::perms(0755));
   for (const auto& plugin : options.plugins) {
+    const auto excludes = [&](const std::string& name) {
+      return name == plugin.source.filename().string() || name == plugin.source.stem().string();
+    };
+    if (plugin.fromFolder && std::any_of(options.excluded.begin(), options.excluded.end(), excludes)) {
+      fmt::print(stderr, "parent_sim: left out {}\n", plugin.source.string());
+      continue;
+    }
     const fs::path target = root / "bin" / (plugin.isProtected ? "protected-plugins" : "plugins") /
                             (plugin.name.empty() ? plugin.source.filename().string() : plugin.name);
     fs::copy_file(plugin.source, target, fs::copy_options::overwrite_existing);

@@ -20,6 +20,10 @@
 #ifndef KO_CORE_EVENT_H
 #define KO_CORE_EVENT_H
 
+#if !defined(__cplusplus) && (!defined(__STDC_VERSION__) || __STDC_VERSION__ < 201112L)
+#error "the dvrcore SDK headers need C11 or later (-std=c11)"
+#endif
+
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -27,6 +31,10 @@
 /* Source id of the core itself; any other id is a plugin's, whose bits 16..23
  * hold its one-byte plugin identifier. */
 #define KO_CORE_SOURCE_ID 0x80000000u
+
+/* Version of the plugin binary interface; every record's `version` of this
+ * interface is 1. The SDK's CMake package carries it as kosdk_ABI_VERSION. */
+#define KO_ABI_VERSION 1
 
 /* Record header values of version 1. */
 #define KO_EVENT_SIZE 224u
@@ -61,6 +69,18 @@
 
 /* Bit 5 of mediaFlags marks an output (towards the camera) media stream. */
 #define KO_MEDIA_FLAG_OUTPUT 0x20u
+
+/* The helpers below are constant expressions in C++, and cast in each
+ * language's own way so that neither warns. */
+#ifdef __cplusplus
+#define KO_CONSTEXPR constexpr
+#define KO_CAST(type, value) static_cast<type>(value)
+#define KO_CONST_CAST(type, value) const_cast<type>(value)
+#else
+#define KO_CONSTEXPR
+#define KO_CAST(type, value) ((type)(value))
+#define KO_CONST_CAST(type, value) ((type)(uintptr_t)(value))
+#endif
 
 #ifdef __cplusplus
 namespace ko {
@@ -100,6 +120,43 @@ static inline void koEventInit(EventParms* record) {
   record->version = KO_EVENT_VERSION;
   record->body.size = KO_EVENT_BODY_SIZE;
   record->body.version = KO_EVENT_BODY_VERSION;
+}
+
+/* Source id of plugin `identifier` (bits 16..23) and its own `channel` (bits 0..15). */
+static inline KO_CONSTEXPR uint32_t koSourceId(uint8_t identifier, uint16_t channel) {
+  return (KO_CAST(uint32_t, identifier) << 16) | KO_CAST(uint32_t, channel);
+}
+
+/* Plugin identifier of a source id: bits 16..23 (0 for the core's id). */
+static inline KO_CONSTEXPR uint8_t koSourceIdentifier(uint64_t source) {
+  return KO_CAST(uint8_t, (KO_CAST(uint32_t, source) >> 16) & 0xffu);
+}
+
+/* Channel of a source id as koSourceId builds it: bits 0..15. */
+static inline KO_CONSTEXPR uint16_t koSourceChannel(uint64_t source) {
+  return KO_CAST(uint16_t, KO_CAST(uint32_t, source) & 0xffffu);
+}
+
+/* Event type as every classification sees it: low 32 bits, modifier cleared. */
+static inline KO_CONSTEXPR uint32_t koEventBaseType(uint64_t type) {
+  return KO_CAST(uint32_t, type) & ~KO_EVENT_TYPE_MODIFIER;
+}
+
+/* Non-zero when the core itself made the record (source KO_CORE_SOURCE_ID). */
+static inline KO_CONSTEXPR int koIsCoreRecord(const EventParms* record) {
+  return KO_CAST(uint32_t, record->source) == KO_CORE_SOURCE_ID;
+}
+
+/* A live text log record, as makeLogEvent builds it; `text` must outlive the submission. */
+static inline void koLogEventInit(EventParms* record, uint64_t source, int32_t level, const char* text,
+                                  uint32_t length) {
+  koEventInit(record);
+  record->type = KO_EVENT_LOG;
+  record->flags = KO_EVENT_CLASS_LIVE | KO_EVENT_FLAG_TEXT;
+  record->source = source;
+  record->data = KO_CONST_CAST(char*, text);
+  record->length = text ? length : 0u;
+  record->body.bodyParam = KO_CAST(uint32_t, level);
 }
 
 #ifdef __cplusplus

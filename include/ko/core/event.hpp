@@ -3,8 +3,14 @@
 // that zero-fills and stamps every record the same way.
 //
 // Everything here is header-only and allocation-free, so plugins and the core
-// share exactly the same rules.
+// share exactly the same rules. The helpers of event.h and plugin_api.h
+// (koSourceId, koIpcTarget, koIsCoreRecord, ...) are constexpr in C++ and
+// live in this namespace too.
 #pragma once
+
+#if __cplusplus < 201703L
+#error "ko/core/event.hpp needs C++17 or later (-std=c++17); event.h and plugin_api.h need only C++11"
+#endif
 
 #include <cstdint>
 #include <cstring>
@@ -50,9 +56,7 @@ inline constexpr uint32_t IoctlConfigEvent = KO_IOCTL_CONFIG_EVENT;
 inline constexpr uint32_t IoctlIpcPacket = KO_IOCTL_IPC_PACKET;
 
 // The type as every classification sees it: low 32 bits, modifier cleared.
-constexpr uint32_t baseType(uint64_t type) noexcept {
-  return static_cast<uint32_t>(type) & ~EventTypeModifier;
-}
+constexpr uint32_t baseType(uint64_t type) noexcept { return koEventBaseType(type); }
 
 // One byte that indexes per-source tables: 0 for the core, else bits 16..23.
 // The core and the plugin with identifier 0 share index 0.

@@ -65,6 +65,14 @@
 #define KO_PLUGIN_EXPORT __attribute__((visibility("default")))
 #endif
 
+/* Packets exchanged with the parent daemon: a 16-byte header of four
+ * little-endian 32-bit words (length, target, command, one word for the
+ * plugin), then the payload. Commands 7 and 8 are the parent's own. */
+#define KO_IPC_HEADER_SIZE 16u
+#define KO_IPC_MAX_PACKET 65536u
+#define KO_IPC_COMMAND_STARTUP 7u
+#define KO_IPC_COMMAND_STOP 8u
+
 /* Sizes and versions of the records of this interface. */
 #define KO_LOAD_PARMS_SIZE 40u
 #define KO_LOAD_PARMS_VERSION 4u
@@ -198,6 +206,47 @@ typedef struct WriteResult {
   uint32_t answer;  /* non-zero = the event was retained */
 } WriteResult;
 
+/* The four header words of a packet, in host order. */
+typedef struct IpcPacketHeader {
+  uint32_t length;  /* whole packet, header included: 16..65536 */
+  uint32_t target;  /* the plugin's identifier in bits 20..27 */
+  uint32_t command; /* 7 and 8 are the parent's own */
+  uint32_t word3;   /* not read by the core */
+} IpcPacketHeader;
+
+/* Packet target word addressing plugin `identifier`: bits 20..27, not 16..23 as in a source id. */
+static inline KO_CONSTEXPR uint32_t koIpcTarget(uint8_t identifier) {
+  return KO_CAST(uint32_t, identifier) << 20;
+}
+
+/* Plugin identifier a packet target word addresses: bits 20..27. */
+static inline KO_CONSTEXPR uint8_t koIpcTargetIdentifier(uint32_t target) {
+  return KO_CAST(uint8_t, (target >> 20) & 0xffu);
+}
+
+/* Writes the 16-byte little-endian header; `length` counts the header too. */
+static inline void koIpcWriteHeader(void* packet, uint32_t length, uint32_t target, uint32_t command,
+                                    uint32_t word3) {
+  const uint32_t words[4] = {length, target, command, word3};
+  uint8_t* out = KO_CAST(uint8_t*, packet);
+  unsigned i;
+  for (i = 0; i < 16u; ++i) out[i] = KO_CAST(uint8_t, words[i / 4u] >> (8u * (i % 4u)));
+}
+
+/* Reads a header; 1 when the `available` bytes hold the whole packet (16 <= length <= available). */
+static inline int koIpcReadHeader(const void* packet, uint64_t available, IpcPacketHeader* header) {
+  const uint8_t* in = KO_CAST(const uint8_t*, packet);
+  uint32_t words[4] = {0, 0, 0, 0};
+  unsigned i;
+  if (!packet || available < KO_IPC_HEADER_SIZE) return 0;
+  for (i = 0; i < 16u; ++i) words[i / 4u] |= KO_CAST(uint32_t, in[i]) << (8u * (i % 4u));
+  header->length = words[0];
+  header->target = words[1];
+  header->command = words[2];
+  header->word3 = words[3];
+  return header->length >= KO_IPC_HEADER_SIZE && header->length <= available;
+}
+
 typedef int32_t (*LoadFn)(LoadParms*, PluginInfo*);
 typedef void (*UnloadFn)(UnloadParms*, UnloadResult*);
 typedef void (*OnIpcResultFn)(const void* packet, uint64_t length);
@@ -271,6 +320,7 @@ KO_STATIC_ASSERT(offsetof(KO_NS_ WriteParms, type) == 48, "write type at 48");
 KO_STATIC_ASSERT(offsetof(KO_NS_ WriteParms, flags) == 56, "write flags at 56");
 KO_STATIC_ASSERT(offsetof(KO_NS_ WriteParms, body) == 64, "write body at 64");
 KO_STATIC_ASSERT(sizeof(KO_NS_ WriteResult) == 32, "WriteResult is 32 bytes");
+KO_STATIC_ASSERT(sizeof(KO_NS_ IpcPacketHeader) == KO_IPC_HEADER_SIZE, "an IPC packet header is 16 bytes");
 KO_STATIC_ASSERT(offsetof(KO_NS_ WriteResult, answer) == 28, "write answer at 28");
 
 #undef KO_NS_

@@ -3,7 +3,9 @@
 // sees and core.xml must show every part of the system at work.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <regex>
 #include <string>
 
@@ -104,6 +106,87 @@ TEST(Demo, EveryExamplePluginDoesItsPartAndTheCoreEndsClean) {
   const std::string xml = readFile(core.workDir() / "core.xml");
   EXPECT_TRUE(contains(xml, "<Kora>")) << xml;
   EXPECT_TRUE(contains(xml, "Recorder.so")) << xml;
+}
+
+// The search client configured through its environment variable asks for
+// alarms, then video. The test's alarm keeper answers the alarm search from
+// the camera's alarms (not the core's memory-state alarm); the recorder
+// answers only the video search, the keeper only the alarm search.
+TEST(Demo, ConfiguredSearchClientAsksForAlarmsAndOnlyTheAlarmServerAnswers) {
+  CoreProcess core;
+  for (const char* name : {"LogPI", "CameraSim", "Recorder", "SearchClient"}) {
+    core.installPlugin(fs::path(KO_EXAMPLE_PLUGIN_DIR) / (std::string(name) + ".so"));
+  }
+  core.installPlugin(KO_ALARM_KEEPER_PLUGIN);
+  // The recorder's diagnostics (level 0, identifier 0x20) on: it says when it
+  // leaves a search unanswered.
+  {
+    std::FILE* xml = std::fopen((core.workDir() / "core.xml").c_str(), "w");
+    ASSERT_NE(xml, nullptr);
+    std::fputs("<?xml?><Kora><Modules><Module><Plugin ID=\"2097152\" LogLevel=\"0\"/></Module></Modules></Kora>", xml);
+    std::fclose(xml);
+  }
+  // The camera's first alarm comes 5 s after it is opened.
+  ASSERT_EQ(::setenv("KO_SEARCH_CLIENT", "alarm@8, video@9", 1), 0);
+  const bool started = core.start();
+  ::unsetenv("KO_SEARCH_CLIENT");
+  ASSERT_TRUE(started);
+
+  ASSERT_TRUE(core.waitForOutput("search client plan: alarm after 8 s, video after 9 s", 10000ms)) << core.allOutput();
+  // The memory state the core queues at start is an alarm record of its own.
+  ASSERT_TRUE(core.waitForOutput("core memory state: <?xml?><Kora><Memory ID=\"-2147483648\" Throttling=\"0\" Time=\"",
+                                 10000ms))
+      << core.allOutput();
+  ASSERT_TRUE(core.waitForOutput(
+      "alarm 1 from 10 channel 1: <Alarm Camera=\"1\" Kind=\"motion\" Frame=\"125\"/>", 15000ms))
+      << core.allOutput();
+  ASSERT_TRUE(core.waitForOutput("search 2: sent ", 20000ms)) << core.allOutput();
+  ASSERT_TRUE(core.waitForOutput("alarm keeper answered search 1 with ", 1000ms)) << core.allOutput();
+
+  // The keeper tells the parent its count, addressed by bits 20..27.
+  ASSERT_TRUE(core.sendPacket(buildIpcPacket(ipcTargetFor(0x50), 0x200, 9, std::string("count?"))));
+  std::optional<std::vector<uint8_t>> reply;
+  for (int i = 0; i < 50 && !reply; ++i) {
+    auto packet = core.waitForPacket(200ms);
+    if (packet && packet->size() > 16 && ko::core::readIpcHeader(packet->data()).command == 0x201) reply = packet;
+  }
+  ASSERT_TRUE(reply) << core.allOutput();
+  const auto header = ko::core::readIpcHeader(reply->data());
+  EXPECT_EQ(header.length, reply->size());
+  EXPECT_EQ(header.target, ipcTargetFor(0x50));
+  EXPECT_EQ(header.word3, 9u);
+  EXPECT_TRUE(std::string(reply->begin() + 16, reply->end()).starts_with("alarms:"));
+
+  ASSERT_TRUE(core.sendPacket(buildIpcPacket(0, ko::core::IpcCommandStop, 0, std::string())));
+  ASSERT_TRUE(core.exitsWith(0, 15000ms)) << core.allOutput();
+  const std::string out = core.stdoutText();
+
+  // Alarm search: the keeper's newest alarms, and nothing from the recorder.
+  std::smatch keeper;
+  const std::regex answered("alarm keeper answered search 1 with ([0-9]+) of ([0-9]+) alarms");
+  ASSERT_TRUE(std::regex_search(out, keeper, answered));
+  const int alarms = std::stoi(keeper[1]);
+  EXPECT_GE(alarms, 1);
+  EXPECT_EQ(keeper[1], keeper[2]);
+  EXPECT_TRUE(contains(out, "search 1 result " + std::to_string(alarms) + ": alarm, ")) << out;
+  EXPECT_FALSE(contains(out, "search 1 result " + std::to_string(alarms + 1) + ":")) << out;
+  EXPECT_FALSE(std::regex_search(out, std::regex("search 1 result [0-9]+: video"))) << out;
+  EXPECT_FALSE(contains(out, "search 1: sent")) << "the recorder answered an alarm search";
+  // Both servers were asked both times: each declined the other's type.
+  EXPECT_TRUE(contains(out, "search 1 is for alarm, not video: not answered")) << out;
+  EXPECT_TRUE(contains(out, "alarm keeper left search 2 for type 1 unanswered")) << out;
+
+  // Video search: the recorder as before; the keeper stays silent.
+  std::smatch recorder;
+  ASSERT_TRUE(std::regex_search(out, recorder, std::regex("search 2: sent ([0-9]+) of")));
+  const int frames = std::stoi(recorder[1]);
+  EXPECT_GT(frames, 0);
+  EXPECT_TRUE(contains(out, "search 2 result " + std::to_string(frames) + ": video, 6144 bytes")) << out;
+  EXPECT_FALSE(contains(out, "search 2 result " + std::to_string(frames + 1) + ":")) << out;
+  EXPECT_FALSE(contains(out, "keeper answered search 2")) << "the keeper answered a video search";
+  EXPECT_TRUE(contains(out, "search client closed: search 1 got " + std::to_string(alarms) + " results, search 2 got " +
+                                std::to_string(frames) + " results"))
+      << out;
 }
 
 }  // namespace
