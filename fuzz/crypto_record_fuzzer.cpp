@@ -1,7 +1,7 @@
 // Crypto records as a plugin submits them, through submitEventCallback.
 //
 // Input: a control byte (bit 0: a device key is set), the operation flags
-// (64 bits), the buffer capacity `length` (16 bits), `bodyParam` (64 bits;
+// (64 bits), the buffer capacity `length` (16 bits, taken modulo 4097), `bodyParam` (64 bits;
 // kept within the capacity unless control bit 1 is set), then the buffer's
 // bytes. The buffer is a heap block of exactly `length` bytes, so
 // the address sanitizer sees any touch outside it.
@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto control = in.take<uint8_t>();
   coreWithKey((control & 1) != 0);
   const auto flags = in.take<uint64_t>();
-  const auto capacity = in.take<uint16_t>();
+  // Up to 4 KiB: larger buffers take no other path, only longer.
+  const auto capacity = static_cast<uint16_t>(in.take<uint16_t>() % 4097);
   auto bodyParam = in.take<uint64_t>();
   // Mostly data that fits the buffer, sometimes any value at all.
   if ((control & 2) == 0 && capacity != 0) bodyParam %= capacity + 1u;
