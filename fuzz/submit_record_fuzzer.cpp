@@ -7,8 +7,9 @@
 // record whose `data` word is non-zero gets a heap copy of exactly `length`
 // payload bytes (shortened to what the input holds); the submitter's own
 // promises (a `data` that points at `length` bytes, a `context` that only it
-// reads) are kept that way. Release records always carry a null `data`:
-// releasing pointers the core never handed out is a separate matter.
+// reads) are kept that way. Release records carry a null `data`: releasing
+// pointers the core never handed out is a known, separate matter (set
+// KO_FUZZ_FOREIGN_RELEASE=1 to let them keep the payload copy's address).
 //
 // After the records the queue is drained on this thread by the dispatch loop
 // (so runs repeat), the search threads are awaited, and the core is made
@@ -111,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   for (auto& record : records) {
     std::unique_ptr<uint8_t[]> owned;
-    const bool release = baseType(record.type) == EventTypeDecref;
+    static const bool foreignRelease = std::getenv("KO_FUZZ_FOREIGN_RELEASE") != nullptr;
+    const bool release = baseType(record.type) == EventTypeDecref && !foreignRelease;
     if (record.data != nullptr && !release) {
       record.length = static_cast<uint32_t>(std::min<size_t>(record.length, payload.size()));
       if (record.length != 0) {
