@@ -128,7 +128,8 @@ std::size_t xmlNestingDepth(const char* text) noexcept {
 }
 
 ParsedXml::ParsedXml(std::string_view text) : text_(new char[text.size() + 1]) {
-  std::memcpy(text_.get(), text.data(), text.size());
+  // An empty view may carry a null pointer, which memcpy must not see.
+  if (!text.empty()) std::memcpy(text_.get(), text.data(), text.size());
   text_[text.size()] = '\0';
   if (xmlNestingDepth(text_.get()) > MaxXmlNesting) {
     throw std::runtime_error(fmt::format("Failed - xml nested deeper than {} levels", MaxXmlNesting));
