@@ -21,6 +21,22 @@ namespace ko::core {
 
 DvrCore* coreInstance = nullptr;
 
+namespace {
+
+sigset_t stopSignalSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signo : {SIGINT, SIGTERM, SIGQUIT}) sigaddset(&set, signo);
+  return set;
+}
+
+}  // namespace
+
+void holdStopSignals() {
+  const sigset_t set = stopSignalSet();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 std::string programDirectory(const std::string& corePath) {
   const auto slash = corePath.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -91,6 +107,10 @@ void DvrCore::Run() {
     if (ec) throw boost::system::system_error(ec, "add");
   }
   waitForStopSignal();
+  // The set has its handlers now: a stop held back since start-up is taken
+  // here, and the io thread (started below) inherits the open mask.
+  const sigset_t stopSignals = stopSignalSet();
+  pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
   loadConfig();
   if (throttlingEnabled) publishMemoryState();
@@ -132,9 +152,6 @@ void DvrCore::Run() {
   // its default action instead of the clean exit under way: the signals are
   // held back while the set restores the default, then ignored (which also
   // discards one held back meanwhile).
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  for (int signo : {SIGINT, SIGTERM, SIGQUIT}) sigaddset(&stopSignals, signo);
   sigset_t previous;
   pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
   io->signals.reset();

@@ -250,6 +250,12 @@ class DvrCore {
 // core through it.
 extern DvrCore* coreInstance;
 
+// Holds SIGINT, SIGTERM and SIGQUIT back on the calling thread (and on the
+// threads it starts) until Run's signal set can take them: the entry point
+// calls it first, so a stop that comes early stays pending and leads to a
+// clean stop instead of ending the process by the default action.
+void holdStopSignals();
+
 // The directory that holds the executable (and so plugins/ and
 // protected-plugins/).
 std::string programDirectory(const std::string& corePath);

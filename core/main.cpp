@@ -11,6 +11,8 @@
 
 int main(int argc, char** argv) {
   using ko::core::DvrCore;
+  // The parent may signal a stop before the core can handle it.
+  ko::core::holdStopSignals();
   int pipeFd = -1;
   for (int i = 1; i < argc; ++i) {
     if (argv[i][0] == '-') {

@@ -417,6 +417,10 @@ bool CoreProcess::handlesStopSignals() const {
   return (mask & wanted) == wanted;
 }
 
+bool CoreProcess::waitUntilRunning(Millis timeout) {
+  return waitForOutput("InQ:", timeout, Stream::Stdout) && handlesStopSignals();
+}
+
 void CoreProcess::reap(int status) {
   exited_ = true;
   status_ = status;

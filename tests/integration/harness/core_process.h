@@ -122,9 +122,12 @@ class CoreProcess {
 
   bool signal(int signo);
   // True once the core has installed its handlers for SIGINT, SIGTERM and
-  // SIGQUIT (read from /proc); a stop signal sent earlier would end it by
-  // the default action.
+  // SIGQUIT (read from /proc). Under an emulator /proc shows the emulator's
+  // handlers, so this holds from the start there: use waitUntilRunning.
   bool handlesStopSignals() const;
+  // Waits for the statistics report the core logs as soon as its dispatch
+  // loop runs (so its signal handling is in place) at the default log level.
+  bool waitUntilRunning(Millis timeout = 10000ms);
   // One "Name:" line of /proc/<core>/status, without the name; empty when
   // the process or the line is gone.
   std::string procStatus(const std::string& name) const;

@@ -195,7 +195,7 @@ TEST_F(InitIdentity, RefusedCapabilityCallAfterChangeOfUserFailsInitialisation) 
 
 TEST_F(InitIdentity, RootCoreUnderRootParentKeepsAllPrivileges) {
   ASSERT_TRUE(core.start());
-  ASSERT_TRUE(eventually([&] { return core.handlesStopSignals(); }));
+  ASSERT_TRUE(core.waitUntilRunning()) << core.allOutput();
   EXPECT_EQ(core.procStatus("Uid"), fourTimes(0));
   EXPECT_EQ(core.procStatus("CapEff"), ownStatus("CapEff"));
   EXPECT_EQ(core.procStatus("CapPrm"), ownStatus("CapPrm"));
@@ -216,6 +216,16 @@ TEST(InitChannel, DescriptorThatIsNotOpenFailsWithExitTwo) {
   EXPECT_TRUE(core.exitsWith(2));
   EXPECT_TRUE(core.waitForOutput("failed to open ipc pipe", 2s, Stream::Stdout));
   EXPECT_TRUE(core.waitForOutput("failed to initialize core\n", 2s, Stream::Stderr));
+}
+
+TEST(InitStop, StopSignalDuringInitialisationWaitsForTheSignalSetAndEndsClean) {
+  // The probe, bound as the logging plugin inside Init, signals the stop
+  // before Run has installed the signal set.
+  CoreProcess core;
+  core.installPlugin(KO_STOPPING_PROBE_PLUGIN, PluginFolder::Plugins, "LogPI.so");
+  ASSERT_TRUE(core.start());
+  EXPECT_TRUE(core.exitsWith(0, 10s));
+  EXPECT_TRUE(std::filesystem::exists(core.workDir() / "identity-at-load"));
 }
 
 }  // namespace

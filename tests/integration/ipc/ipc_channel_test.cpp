@@ -195,7 +195,7 @@ TEST_F(IpcStop, ParentClosingItsEndStopsWithExitZeroAndRefusesLaterSends) {
 TEST(IpcNoChannel, DescriptorMinusOneRunsUntilSignal) {
   CoreProcess core;
   ASSERT_TRUE(core.start(CoreOptions().arguments({})));
-  ASSERT_TRUE(eventually([&] { return core.handlesStopSignals(); }));
+  ASSERT_TRUE(core.waitUntilRunning()) << core.allOutput();
   // Nothing to disconnect: the core is still running once fully started.
   EXPECT_FALSE(core.waitForOutput("disconnected", 200ms));
   ASSERT_TRUE(core.signal(SIGTERM));

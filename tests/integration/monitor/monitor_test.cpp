@@ -43,7 +43,9 @@ TEST(MonitorRun, LogsLimitsAndFirstReportAtStart) {
   EXPECT_EQ(out.find("memory limits", at + limits.size()), std::string::npos);
 
   // Nothing was sent over IPC and no search ran; the blocks still held are
-  // the queue's own, so refblks and the core's holding agree.
+  // the queue's own, so refblks and the core's holding agree, but for a log
+  // record the io thread may be queueing meanwhile: its block is counted
+  // before the queue's reference is, and the report reads the holdings first.
   static const std::regex report(
       "InQ:(\\d+) events:([01]) idle:([01])s throttled\\[v:0 a:0\\]\n"
       "ltm:[0-9,]+us ipc\\[r:0 p:0 d:0\\] srch\\[r:0 c:0 p:0 d:0\\] cDev:0\n"
@@ -51,8 +53,15 @@ TEST(MonitorRun, LogsLimitsAndFirstReportAtStart) {
   std::smatch match;
   ASSERT_TRUE(std::regex_search(out, match, report)) << out;
   EXPECT_EQ(std::stoi(match[2]) + std::stoi(match[3]), 1) << "one take or one idle second before the report";
-  const std::string blocks = match[4];
-  EXPECT_EQ(match[5].str(), blocks == "0" ? std::string() : "Core " + blocks) << match[0];
+  const int blocks = std::stoi(match[4]);
+  const std::string top = match[5];
+  if (top.empty()) {
+    EXPECT_LE(blocks, 1) << match[0];
+  } else {
+    ASSERT_EQ(top.rfind("Core ", 0), 0u) << match[0];
+    const int held = std::stoi(top.substr(5));
+    EXPECT_TRUE(held == blocks || held + 1 == blocks) << match[0];
+  }
   EXPECT_EQ(out.find("InQ:", static_cast<size_t>(match.position(0)) + 1), std::string::npos)
       << "only one report within the first minute";
 }

@@ -3,6 +3,11 @@
 // CapPrm and CapInh lines of /proc/self/status into "identity-at-load" in the
 // working directory (written under another name, then renamed, so a reader
 // never sees half of it).
+// Built with KO_PROBE_STOPS_CORE it then sends the core SIGTERM, as a parent
+// would that stops the core before it is ready for signals.
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -30,6 +35,9 @@ KO_EXPORT int32_t Load(LoadParms*, PluginInfo* info) {
     out << kept;
   }
   std::rename("identity-at-load.part", "identity-at-load");
+#ifdef KO_PROBE_STOPS_CORE
+  ::kill(::getpid(), SIGTERM);
+#endif
   return 0;
 }
 
