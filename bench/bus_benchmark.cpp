@@ -57,8 +57,8 @@ extern "C" void* malloc(size_t size) {
     allocCount.fetch_add(1, std::memory_order_relaxed);
     allocBytes.fetch_add(size, std::memory_order_relaxed);
     const size_t payload = payloadSize.load(std::memory_order_relaxed);
-    // The core's block is the payload plus its 16-byte header.
-    if (payload != 0 && (size == payload || size == payload + 16)) {
+    // The core's block is the payload plus its header and holder record.
+    if (payload != 0 && (size == payload || size == payload + ko::core::RefBlockOverhead)) {
       payloadSizedAllocs.fetch_add(1, std::memory_order_relaxed);
     }
   }
