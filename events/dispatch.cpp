@@ -72,8 +72,11 @@ void DvrCore::dispatchLoop() {
       batch.clear();
       batch.swap(eventQueue);
     }
-    counters.eventsDispatched.fetch_add(static_cast<int64_t>(batch.size()), std::memory_order_relaxed);
+    // The statistics check runs once per batch, after the batch's first
+    // record is counted, as it would after that record taken alone.
+    counters.eventsDispatched.fetch_add(1, std::memory_order_relaxed);
     reportStatistics();
+    counters.eventsDispatched.fetch_add(static_cast<int64_t>(batch.size()) - 1, std::memory_order_relaxed);
     for (size_t i = 0; i < batch.size(); ++i) {
       counters.queueLength.store(static_cast<int64_t>(batch.size() - i - 1), std::memory_order_relaxed);
       dispatchRecord(batch[i]);
