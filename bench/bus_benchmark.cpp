@@ -4,12 +4,18 @@
 // mutex, a deque of 224-byte records, a condition variable, one malloc and
 // memcpy per payload, one consumer thread calling the same plugins' "OnEvent"
 // pointers. Both drive the same real plugin libraries, so the ratio is the
-// core's own overhead.
+// core's own overhead. Core and reference run as interleaved pairs
+// (paired.h); the table at the end gives the median core/reference ratio.
+//
+// Then the latency from submission to "OnEvent" at fixed offered loads from
+// four producer threads, core and reference again in pairs (--no-latency
+// skips it, --latency-only runs nothing else).
 //
 // Allocations are counted by interposing malloc, to show that the core copies
 // each payload exactly once whatever the number of receivers.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <sys/prctl.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -17,6 +23,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,6 +36,8 @@
 #include "events/ref_block.h"
 #include "plugins/bus/bus_probe.h"
 #include "plugins/plugin.h"
+#include "latency_probe.h"
+#include "paired.h"
 
 extern "C" int32_t submitEventCallback(ko::core::EventParms* record) noexcept;
 
@@ -223,44 +233,198 @@ void BM_ReferenceQueue(benchmark::State& state) {
   reportCounts(state, target);
 }
 
-BENCHMARK(BM_ReferenceQueue)->ArgsProduct({{0, 64, 4096, 65536}, {1, 4}})->UseRealTime();
-BENCHMARK(BM_CoreBus)->ArgsProduct({{0, 64, 4096, 65536}, {1, 4}})->UseRealTime();
+// --- latency -----------------------------------------------------------------
 
-// Prints the core's throughput as a share of the reference queue's for each
-// payload and consumer count after the usual table.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) {
-      const std::string name = run.benchmark_name();
-      const auto slash = name.find('/');
-      auto it = run.counters.find("items_per_second");
-      if (slash == std::string::npos || it == run.counters.end()) continue;
-      rates_[name.substr(slash)][name.substr(0, slash)] = it->second.value;
-    }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    std::printf("\n%-16s %14s %14s %8s\n", "payload/plugins", "reference/s", "core/s", "core/ref");
-    for (const auto& [args, byName] : rates_) {
-      auto ref = byName.find("BM_ReferenceQueue");
-      auto core = byName.find("BM_CoreBus");
-      if (ref == byName.end() || core == byName.end()) continue;
-      std::printf("%-16s %14.0f %14.0f %8.2f\n", args.c_str(), ref->second, core->second, core->second / ref->second);
-    }
-  }
+constexpr int Producers = 4;
+constexpr uint32_t LatencyPayload = 64;
 
- private:
-  std::map<std::string, std::map<std::string, double>> rates_;
+struct LatencyLibrary {
+  void* handle = nullptr;
+  LatencyProbe* probe = nullptr;
+  OnEventFn onEvent = nullptr;
 };
+
+LatencyLibrary& latencyLibrary() {
+  static LatencyLibrary lib;
+  if (lib.handle == nullptr) {
+    lib.handle = dlopen(LATENCY_PLUGIN, RTLD_NOW);
+    if (lib.handle == nullptr) {
+      std::fprintf(stderr, "%s\n", dlerror());
+      std::abort();
+    }
+    lib.probe = reinterpret_cast<LatencyProbeFn>(dlsym(lib.handle, "latencyProbe"))();
+    lib.onEvent = reinterpret_cast<OnEventFn>(dlsym(lib.handle, "OnEvent"));
+  }
+  return lib;
+}
+
+int64_t steadyNanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Offers `rate` records a second for `seconds` from four threads, each on its
+// own fixed schedule (a thread that falls behind sends at once to catch
+// up), through `submit`; returns the submission-to-"OnEvent" times.
+template <typename Submit>
+std::vector<int64_t> offerLoad(int rate, double seconds, Submit submit) {
+  LatencyProbe* probe = latencyLibrary().probe;
+  const auto perThread = static_cast<uint64_t>(rate * seconds / Producers);
+  const uint64_t total = perThread * Producers;
+  std::vector<int64_t> samples(total);
+  probe->samples = samples.data();
+  probe->capacity = samples.size();
+  probe->count = 0;
+  probe->delivered = 0;
+
+  const auto interval = std::chrono::nanoseconds(static_cast<int64_t>(1e9 * Producers / rate));
+  const auto start = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+  std::vector<std::thread> producers;
+  for (int t = 0; t < Producers; ++t) {
+    producers.emplace_back([&, t] {
+      // Wake-ups as close to the schedule as the kernel allows.
+      prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+      std::vector<uint8_t> payload(LatencyPayload, 0x5a);
+      auto record = makeEvent(EventTypeAlarm, EventClassLive, 0x00600000u, payload.data(), LatencyPayload);
+      // The threads' schedules are staggered across one interval.
+      auto next = start + interval * t / Producers;
+      for (uint64_t i = 0; i < perThread; ++i, next += interval) {
+        std::this_thread::sleep_until(next);
+        const int64_t now = steadyNanos();
+        std::memcpy(record.body.typeSpecificB, &now, sizeof now);
+        submit(record);
+      }
+    });
+  }
+  for (auto& p : producers) p.join();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (probe->delivered.load(std::memory_order_acquire) < total && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  samples.resize(std::min<uint64_t>(probe->delivered.load(std::memory_order_acquire), total));
+  probe->samples = nullptr;
+  probe->capacity = 0;
+  return samples;
+}
+
+std::vector<int64_t> coreLatency(int rate, double seconds) {
+  auto core = std::make_unique<DvrCore>("/nonexistent/dvrcore");
+  coreInstance = core.get();
+  core->logLevels[0] = 50;
+  core->consoleQuiet = true;
+  latencyLibrary();
+  auto plugin = LoadPlugin(LATENCY_PLUGIN, submitEventCallback, nullptr, 0);
+  if (plugin->loadCode != 0) {
+    std::fprintf(stderr, "latency plugin: %s\n", plugin->errorText.c_str());
+    std::abort();
+  }
+  plugin->Open();
+  core->plugins.push_back(plugin);
+  std::thread loop([&] { core->dispatchLoop(); });
+  auto samples = offerLoad(rate, seconds, [](EventParms& record) { submitEventCallback(&record); });
+  core->requestStop();
+  loop.join();
+  core.reset();
+  coreInstance = nullptr;
+  return samples;
+}
+
+std::vector<int64_t> referenceLatency(int rate, double seconds) {
+  ReferenceQueue queue({latencyLibrary().onEvent});
+  return offerLoad(rate, seconds, [&](const EventParms& record) { queue.push(record); });
+}
+
+double percentile(std::vector<int64_t>& sorted, double p) {
+  if (sorted.empty()) return 0;
+  const auto rank = static_cast<size_t>(p / 100 * static_cast<double>(sorted.size() - 1) + 0.5);
+  return static_cast<double>(sorted[std::min(rank, sorted.size() - 1)]) / 1000;
+}
+
+void runLatency(int pairs) {
+  std::printf("\nSubmission to \"OnEvent\", microseconds; %d producer threads, %u-byte payload, one plugin; "
+              "%d core/reference pairs per load, percentiles over all pairs' samples.\n",
+              Producers, LatencyPayload, pairs);
+  std::printf("| %-14s | %-20s | %-20s | %-20s | %-22s |\n", "offered load", "p50 core / ref", "p99 core / ref",
+              "p99.9 core / ref", "p99 core/ref per pair");
+  for (int rate : {1000, 10000, 100000}) {
+    const double seconds = std::max(0.5, 2000.0 / rate);
+    std::vector<int64_t> core, reference;
+    std::vector<double> p99Ratios;
+    for (int i = 0; i < pairs; ++i) {
+      std::vector<int64_t> c, r;
+      if (i % 2 == 0) {
+        c = coreLatency(rate, seconds);
+        r = referenceLatency(rate, seconds);
+      } else {
+        r = referenceLatency(rate, seconds);
+        c = coreLatency(rate, seconds);
+      }
+      std::sort(c.begin(), c.end());
+      std::sort(r.begin(), r.end());
+      if (percentile(r, 99) > 0) p99Ratios.push_back(percentile(c, 99) / percentile(r, 99));
+      core.insert(core.end(), c.begin(), c.end());
+      reference.insert(reference.end(), r.begin(), r.end());
+    }
+    std::sort(core.begin(), core.end());
+    std::sort(reference.begin(), reference.end());
+    const auto [lo, hi] = std::minmax_element(p99Ratios.begin(), p99Ratios.end());
+    char load[32], p50[32], p99[32], p999[32], ratio[48];
+    std::snprintf(load, sizeof load, "%d rec/s", rate);
+    std::snprintf(p50, sizeof p50, "%.1f / %.1f", percentile(core, 50), percentile(reference, 50));
+    std::snprintf(p99, sizeof p99, "%.1f / %.1f", percentile(core, 99), percentile(reference, 99));
+    std::snprintf(p999, sizeof p999, "%.1f / %.1f", percentile(core, 99.9), percentile(reference, 99.9));
+    std::snprintf(ratio, sizeof ratio, "%.2f (%.2f-%.2f)", kobench::median(p99Ratios),
+                  p99Ratios.empty() ? 0.0 : *lo, p99Ratios.empty() ? 0.0 : *hi);
+    std::printf("| %-14s | %-20s | %-20s | %-20s | %-22s |\n", load, p50, p99, p999, ratio);
+    std::fflush(stdout);
+  }
+}
+
+void registerBusCells(int pairs) {
+  for (int64_t payload : {0, 64, 4096, 65536}) {
+    for (int64_t consumers : {1, 4}) {
+      char cell[32], label[80];
+      std::snprintf(cell, sizeof cell, "bus/%lld/%lld", static_cast<long long>(payload),
+                    static_cast<long long>(consumers));
+      std::snprintf(label, sizeof label, "bus, %lld B payload, %lld consumer%s / plain queue",
+                    static_cast<long long>(payload), static_cast<long long>(consumers), consumers == 1 ? "" : "s");
+      kobench::registerPairs(cell, {label, 1.0}, pairs, BM_CoreBus, BM_ReferenceQueue,
+                             [payload, consumers](benchmark::internal::Benchmark* b) {
+                               b->Args({payload, consumers})->UseRealTime()->MinTime(0.1);
+                             });
+    }
+  }
+}
+
+bool takeFlag(int& argc, char** argv, const char* flag) {
+  bool found = false;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], flag) == 0) {
+      found = true;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  return found;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const int pairs = kobench::takePairsArgument(argc, argv);
+  const bool quiet = kobench::takeQuietArgument(argc, argv);
+  const bool noLatency = takeFlag(argc, argv, "--no-latency");
+  const bool latencyOnly = takeFlag(argc, argv, "--latency-only");
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  if (!latencyOnly) {
+    registerBusCells(pairs);
+    kobench::PairedReporter reporter(quiet);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+  }
+  if (!noLatency) runLatency(std::max(5, pairs - 2));
   benchmark::Shutdown();
   return 0;
 }

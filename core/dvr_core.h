@@ -104,6 +104,9 @@ class DvrCore {
   bool awaitSearchThreads(std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
   size_t liveSearchThreads();
   void dispatchLoop();
+  // Delivers one record taken from the queue and releases the queue's
+  // reference.
+  void dispatchRecord(const EventParms& queued);
   size_t queuedEvents();
   // Empties the queue and gives back its references (destructor): records
   // still queued when the core goes will never be delivered.
@@ -207,10 +210,16 @@ class DvrCore {
   std::atomic<bool> ipcChannelOpen{false};
   std::mutex queueLock;
   std::condition_variable queueSignal;
-  std::deque<EventParms> eventQueue;
+  // FIFO: appended at the back, and taken whole by the dispatch loop, which
+  // swaps it with its own emptied batch, so the storage is reused and an
+  // append allocates nothing once the queue has grown to its usual length.
+  std::vector<EventParms> eventQueue;
   // Set (under queueLock) when the dispatch loop returns; records queued
   // after that are refused instead of stranded.
   bool dispatchEnded = false;
+  // Set (under queueLock) while the dispatch loop waits on queueSignal: only
+  // then does an append need to wake it.
+  bool dispatchWaiting = false;
   std::mutex searchLock;
   std::unordered_set<uint32_t> cancelledSearches;
   std::unordered_map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> searchProviders;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "crypto/block_cipher.h"
+#include "crypto/block_cipher_rounds.h"
 #include "crypto/guid.h"
 
 namespace ko::core {
@@ -17,6 +18,14 @@ namespace ko::core {
 namespace {
 
 using BlockCipher::KeySchedule;
+using BlockCipher::rounds::Block;
+using BlockCipher::rounds::loadBlock;
+using BlockCipher::rounds::roundKey;
+using BlockCipher::rounds::storeBlock;
+
+constexpr int Rounds = BlockCipher::Key128Rounds;
+// Independent blocks deciphered side by side.
+constexpr int DecipherLanes = 4;
 
 // The default key is `defaultKeyPattern` twice. The pattern exists in the
 // program only as two shares whose XOR it is; the volatile share keeps the
@@ -28,10 +37,6 @@ std::array<uint8_t, 8> defaultKeyPattern() noexcept {
   std::array<uint8_t, 8> pattern;
   for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = PatternShareA[i] ^ PatternShareB[7 - i];
   return pattern;
-}
-
-void xorBlock(uint8_t* target, const uint8_t* with) noexcept {
-  for (uint64_t i = 0; i < Transform::BlockBytes; ++i) target[i] ^= with[i];
 }
 
 // Key material is wiped when its holder goes out of scope.
@@ -77,6 +82,10 @@ void Transform::ivSeedBlock(uint8_t* block) {
 
 void Transform::encipherInPlace(uint8_t* plain, uint8_t* ivSlot, uint64_t& length) noexcept {
   ivSeedBlock(ivSlot);
+  encipherSeeded(plain, ivSlot, length);
+}
+
+void Transform::encipherSeeded(uint8_t* plain, uint8_t* ivSlot, uint64_t& length) noexcept {
   const uint64_t padding = paddingFor(length);
   std::memset(plain + length, 0, padding);
   length += padding;
@@ -84,13 +93,15 @@ void Transform::encipherInPlace(uint8_t* plain, uint8_t* ivSlot, uint64_t& lengt
   KeySchedule schedule;
   ScheduleWiper wiper{schedule};
   BlockCipher::expandEncipherKey128(key_.data(), schedule);
-  BlockCipher::encipherBlock(ivSlot, ivSlot, schedule);
-  const uint8_t* previous = ivSlot;
+  const uint32_t* rk = schedule.roundKeys.data();
+  const Block firstKey = roundKey(rk);
+  // The chained block stays in registers; only the XOR with it waits on the
+  // block before.
+  Block chain = BlockCipher::rounds::encipherFromKeyed<Rounds>(loadBlock(ivSlot) ^ firstKey, rk);
+  storeBlock(ivSlot, chain);
   for (uint64_t k = 0; k < length; k += BlockBytes) {
-    uint8_t* block = plain + k;
-    xorBlock(block, previous);
-    BlockCipher::encipherBlock(block, block, schedule);
-    previous = block;
+    chain = BlockCipher::rounds::encipherFromKeyed<Rounds>((loadBlock(plain + k) ^ firstKey) ^ chain, rk);
+    storeBlock(plain + k, chain);
   }
 }
 
@@ -101,17 +112,27 @@ TransformStatus Transform::decipherInPlace(const uint8_t* input, uint8_t* output
   KeySchedule schedule;
   ScheduleWiper wiper{schedule};
   BlockCipher::expandDecipherKey128(key_.data(), schedule);
-  // The previous enciphered block is kept aside so that output may overwrite
-  // the input it has already consumed.
-  uint8_t previous[BlockBytes];
-  uint8_t current[BlockBytes];
-  std::memcpy(previous, input, BlockBytes);
-  for (uint64_t k = BlockBytes; k < m; k += BlockBytes) {
-    std::memcpy(current, input + k, BlockBytes);
-    uint8_t* plain = output + (k - BlockBytes);
-    BlockCipher::decipherBlock(current, plain, schedule);
-    xorBlock(plain, previous);
-    std::memcpy(previous, current, BlockBytes);
+  const uint32_t* rk = schedule.roundKeys.data();
+  // Each group of blocks is read whole before any of its plain blocks is
+  // written, and a plain block lands 16 bytes before its own enciphered
+  // block, so output may overwrite the input it has already consumed.
+  Block previous = loadBlock(input);
+  uint64_t k = BlockBytes;
+  for (; m - k >= DecipherLanes * BlockBytes; k += DecipherLanes * BlockBytes) {
+    Block enciphered[DecipherLanes];
+    Block s[DecipherLanes];
+    for (int i = 0; i < DecipherLanes; ++i) s[i] = enciphered[i] = loadBlock(input + k + i * BlockBytes);
+    BlockCipher::rounds::decipherBlocks<Rounds>(s, rk);
+    storeBlock(output + k - BlockBytes, s[0] ^ previous);
+    for (int i = 1; i < DecipherLanes; ++i) storeBlock(output + k - BlockBytes + i * BlockBytes, s[i] ^ enciphered[i - 1]);
+    previous = enciphered[DecipherLanes - 1];
+  }
+  for (; k < m; k += BlockBytes) {
+    const Block enciphered = loadBlock(input + k);
+    Block s[1] = {enciphered};
+    BlockCipher::rounds::decipherBlocks<Rounds>(s, rk);
+    storeBlock(output + k - BlockBytes, s[0] ^ previous);
+    previous = enciphered;
   }
 
   const uint64_t padded = m - BlockBytes;

@@ -74,6 +74,8 @@ class Transform {
   // form is contiguous when plain == ivSlot + 16. `length` becomes the
   // padded length (without the IV block).
   void encipherInPlace(uint8_t* plain, uint8_t* ivSlot, uint64_t& length) noexcept;
+  // encipherInPlace after the IV draw: `ivSlot` already holds the seed block.
+  void encipherSeeded(uint8_t* plain, uint8_t* ivSlot, uint64_t& length) noexcept;
   // decipherInPlace: `input` is a stored form of `length` bytes; plain bytes
   // go to `output`, which may be `input` itself or any buffer of at least
   // `length` bytes not overlapping it otherwise. Returns NoInput, touching

@@ -1,10 +1,11 @@
 // The dispatch loop: runs on the main thread between opening and closing the
-// plugins, taking one record at a time from the queue and handing it to every
-// plugin that wants it, in plugin-list order.
+// plugins, taking the waiting records from the queue and handing each to
+// every plugin that wants it, in queue order and plugin-list order.
 #include <chrono>
 #include <string_view>
 
 #include "core/dvr_core.h"
+#include "events/ref_block.h"
 #include "log/core_log.h"
 #include "monitor/counters.h"
 #include "plugins/plugin.h"
@@ -44,12 +45,19 @@ void DvrCore::dispatchLoop() {
     std::lock_guard lock(queueLock);
     dispatchEnded = false;
   }
+  // Every record waiting is taken under one lock and delivered without it;
+  // the emptied batch goes back to the queue at the next take, so both keep
+  // their storage.
+  std::vector<EventParms> batch;
   for (;;) {
-    EventParms record;
     {
       std::unique_lock lock(queueLock);
-      const auto deadline = Clock::now() + std::chrono::seconds(1);
-      queueSignal.wait_until(lock, deadline, [this] { return stopRequested.load() || !eventQueue.empty(); });
+      if (eventQueue.empty() && !stopRequested.load()) {
+        const auto deadline = Clock::now() + std::chrono::seconds(1);
+        dispatchWaiting = true;
+        queueSignal.wait_until(lock, deadline, [this] { return stopRequested.load() || !eventQueue.empty(); });
+        dispatchWaiting = false;
+      }
       if (eventQueue.empty()) {
         if (stopRequested.load()) {
           dispatchEnded = true;
@@ -61,37 +69,83 @@ void DvrCore::dispatchLoop() {
         reportStatistics();
         continue;
       }
-      record = eventQueue.front();
-      eventQueue.pop_front();
-      counters.eventsDispatched.fetch_add(1, std::memory_order_relaxed);
-      counters.queueLength.store(static_cast<int64_t>(eventQueue.size()), std::memory_order_relaxed);
+      batch.clear();
+      batch.swap(eventQueue);
     }
-
+    // The statistics check runs once per batch, after the batch's first
+    // record is counted, as it would after that record taken alone.
+    counters.eventsDispatched.fetch_add(1, std::memory_order_relaxed);
     reportStatistics();
-    configDeltaHook(record);
+    counters.eventsDispatched.fetch_add(static_cast<int64_t>(batch.size()) - 1, std::memory_order_relaxed);
+    for (size_t i = 0; i < batch.size(); ++i) {
+      counters.queueLength.store(static_cast<int64_t>(batch.size() - i - 1), std::memory_order_relaxed);
+      dispatchRecord(batch[i]);
+    }
+  }
+}
 
-    // `record` is the core's own copy: routing, timing and references are
-    // read from it, and each plugin gets a copy of its own.
-    void* const block = record.data;
-    // The plugin list does not change while the loop runs: it is built before
-    // and re-ordered after, both on this thread.
-    for (const auto& plugin : plugins) {
-      if (!plugin->WantsEvent(record)) continue;
-      const uint8_t index = plugin->sourceIndexOf();
-      const auto start = Clock::now();
-      lendEventRef(block, index);
-      if (!plugin->DeliverEvent(record)) takeBackEventRef(block, index);
-      const int64_t nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-      if (record.type == EventTypeLog) {
-        if ((record.flags & EventClassLive) != 0) {
-          counters.liveLogMicros.fetch_add(nanos / 1000, std::memory_order_relaxed);
+void DvrCore::dispatchRecord(const EventParms& queued) {
+  EventParms record = queued;
+  configDeltaHook(record);
+
+  // `record` is the core's own copy: routing, timing and references are
+  // read from it, and each plugin gets a copy of its own.
+  void* const block = record.data;
+  // Handlers are timed only where a figure needs it: the live log time, and
+  // the slow-handler line when the core's threshold lets level 0 through
+  // (read per record, since a configuration delta may change it).
+  const bool liveLog = record.type == EventTypeLog && (record.flags & EventClassLive) != 0;
+  const bool timed = liveLog || (record.type != EventTypeLog && effectiveLogLevel(0) <= 0);
+
+  // One reference per plugin is taken on the block up front, in one step,
+  // and what the plugins did not keep is given back in one step at the end:
+  // the count moves twice per record instead of twice per plugin, and the
+  // block outlives every call even if a plugin gives its reference back from
+  // another thread before its call returns. Each plugin is still noted as a
+  // holder just before its call, so its release is checked exactly.
+  const auto lendable = static_cast<int32_t>(plugins.size());
+  int32_t kept = 0;
+  if (block != nullptr) refBlockHeader(block)->refCount.fetch_add(lendable, std::memory_order_relaxed);
+
+  // The plugin list does not change while the loop runs: it is built before
+  // and re-ordered after, both on this thread.
+  for (const auto& plugin : plugins) {
+    if (!plugin->WantsEvent(record)) continue;
+    const uint8_t index = plugin->sourceIndexOf();
+    const auto start = timed ? Clock::now() : Clock::time_point{};
+    if (block != nullptr) noteLent(block, index);
+    const bool retained = plugin->DeliverEvent(record);
+    if (block != nullptr) {
+      bool stillNoted = true;
+      if (!retained) {
+        if (index == 0) {
+          unnoteLent(block, 0);
+        } else {
+          stillNoted = takeBackLent(block, index);
         }
-      } else if (nanos > 5000000) {
-        reportSlowHandler(*this, *plugin, nanos, record);
+      }
+      // A note already gone means the plugin gave the reference back before
+      // its call returned, which took it off the count and the tally.
+      if (retained || !stillNoted) {
+        ++kept;
+        refsHeld[index].fetch_add(1, std::memory_order_relaxed);
       }
     }
-    releaseEventRef(block, 0);
+    if (!timed) continue;
+    const int64_t nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+    if (liveLog) {
+      counters.liveLogMicros.fetch_add(nanos / 1000, std::memory_order_relaxed);
+    } else if (nanos > 5000000) {
+      reportSlowHandler(*this, *plugin, nanos, record);
+    }
   }
+  if (block == nullptr) return;
+  // The unkept references and the queue's own go back together.
+  refsHeld[0].fetch_sub(1, std::memory_order_relaxed);
+  const int32_t giveBack = lendable - kept + 1;
+  if (refBlockHeader(block)->refCount.fetch_sub(giveBack, std::memory_order_acq_rel) > giveBack) return;
+  releaseSearchSlot(block);
+  freeRefBlock(block);
 }
 
 }  // namespace ko::core

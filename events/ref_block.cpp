@@ -147,6 +147,11 @@ void unnoteLent(void* payload, uint8_t index) noexcept {
   }
 }
 
+bool takeBackLent(void* payload, uint8_t index) noexcept {
+  const uint64_t before = lentWord(*refBlockHolders(payload), index).fetch_and(~lentBit(index), std::memory_order_relaxed);
+  return (before & lentBit(index)) != 0;
+}
+
 bool takeLent(const void* payload, uint8_t index) noexcept {
   const auto key = reinterpret_cast<uintptr_t>(payload);
   // Alignment first: a pointer the core never handed out is refused without

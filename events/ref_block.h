@@ -65,6 +65,9 @@ inline RefBlockHolders* refBlockHolders(void* payload) noexcept {
 // the record).
 void noteLent(void* payload, uint8_t index) noexcept;
 void unnoteLent(void* payload, uint8_t index) noexcept;
+// unnoteLent for index 1..255, telling whether the note was still there
+// (false: the plugin has given the reference back already).
+bool takeBackLent(void* payload, uint8_t index) noexcept;
 // For a release record: true (and the note cleared) only when `payload` is a
 // live block that `index` was lent and has not given back. Reads no memory
 // of a pointer that is not a live block.

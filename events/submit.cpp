@@ -106,6 +106,7 @@ int32_t DvrCore::queueEvent(const EventParms& record) {
   addEventRef(block.get(), 0);
   void* const payload = block.release();
   bool appended = false;
+  bool wake = false;
   try {
     std::lock_guard lock(queueLock);
     // Once the dispatch loop has returned nothing reads the queue again; a
@@ -114,6 +115,10 @@ int32_t DvrCore::queueEvent(const EventParms& record) {
     if (!dispatchEnded) {
       eventQueue.push_back(queued);
       appended = true;
+      // A loop that is not waiting takes this record with its next batch;
+      // one that is needs one wake-up, not one per record.
+      wake = dispatchWaiting;
+      dispatchWaiting = false;
     }
   } catch (...) {
     releaseEventRef(payload, 0);
@@ -123,7 +128,7 @@ int32_t DvrCore::queueEvent(const EventParms& record) {
     releaseEventRef(payload, 0);
     return 1;
   }
-  queueSignal.notify_one();
+  if (wake) queueSignal.notify_one();
   return 0;
 }
 
@@ -133,7 +138,7 @@ size_t DvrCore::queuedEvents() {
 }
 
 void DvrCore::releaseQueuedEvents() {
-  std::deque<EventParms> stranded;
+  std::vector<EventParms> stranded;
   {
     std::lock_guard lock(queueLock);
     stranded.swap(eventQueue);

@@ -142,7 +142,7 @@ struct TakenRecord {
 // Takes every record out of the queue and releases the queue's reference, so
 // nothing a test queued outlives it.
 inline std::vector<TakenRecord> takeQueue(core::DvrCore& core) {
-  std::deque<core::EventParms> queued;
+  decltype(core.eventQueue) queued;
   {
     std::lock_guard lock(core.queueLock);
     queued.swap(core.eventQueue);

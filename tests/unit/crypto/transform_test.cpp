@@ -2,6 +2,7 @@
 // stored form as any AES-128-CBC implementation reads it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "crypto/transform.h"
@@ -90,6 +91,25 @@ TEST_F(TransformTest, ThirtyTwoByteKeyModeUsesFirstSixteenBytes) {
   const Bytes stored = encode(plain);
   const Bytes opened = test::opensslAes128(false, longKey.data(), stored.data(), stored.data() + 16, 48);
   EXPECT_EQ(Bytes(opened.begin(), opened.begin() + 40), plain);
+}
+
+// The first stored block is the seed (identifier bytes 0..7, then 6..9
+// twice) enciphered with the key: a seed stored raw would still decode.
+TEST_F(TransformTest, IvBlockIsTheEncipheredSeed) {
+  const auto seedShaped = [](const Bytes& b) {
+    return std::equal(b.begin() + 8, b.begin() + 12, b.begin() + 12) &&
+           std::equal(b.begin() + 6, b.begin() + 8, b.begin() + 8);
+  };
+  for (int i = 0; i < 4; ++i) {
+    const Bytes key = test::randomBytes(rng, 16);
+    transform.setKey(key, false);
+    const Bytes stored = encode(test::randomBytes(rng, 20, true));
+    const Bytes iv(stored.begin(), stored.begin() + 16);
+    EXPECT_FALSE(seedShaped(iv)) << "IV stored unenciphered";
+    const Bytes seed = test::opensslAes128(false, key.data(), nullptr, iv.data(), 16);
+    ASSERT_EQ(seed.size(), 16u);
+    EXPECT_TRUE(seedShaped(seed)) << "deciphered IV is not a seed block";
+  }
 }
 
 TEST_F(TransformTest, EncodingTwiceDiffersAndBothDecode) {
@@ -186,11 +206,14 @@ TEST_F(TransformTest, LoneIvBlockDecodesToNothing) {
 }
 
 TEST_F(TransformTest, DecipherInPlaceOverItsInputMatchesSeparateOutput) {
-  const Bytes plain = test::randomBytes(rng, 77, true);
-  Bytes stored = encode(plain);
-  uint64_t length = stored.size();
-  ASSERT_EQ(transform.decipherInPlace(stored.data(), stored.data(), length), TransformStatus::Ok);
-  EXPECT_EQ(Bytes(stored.begin(), stored.begin() + static_cast<ptrdiff_t>(length)), plain);
+  // Lengths that end inside, and after, groups of blocks deciphered together.
+  for (size_t n : {77, 130, 1000}) {
+    const Bytes plain = test::randomBytes(rng, n, true);
+    Bytes stored = encode(plain);
+    uint64_t length = stored.size();
+    ASSERT_EQ(transform.decipherInPlace(stored.data(), stored.data(), length), TransformStatus::Ok);
+    EXPECT_EQ(Bytes(stored.begin(), stored.begin() + static_cast<ptrdiff_t>(length)), plain) << n << " bytes";
+  }
 }
 
 }  // namespace
