@@ -73,10 +73,14 @@ void DvrCore::Run() {
   loadConfig();
   if (throttlingEnabled) publishMemoryState();
 
+  callWatch.mainSlot.store(&threadCallSlot(), std::memory_order_release);
   ioThread = std::thread([this] {
+    CoreThread thread(ThreadRole::Io);
+    callWatch.ioSlot.store(&threadCallSlot(), std::memory_order_release);
     // An error from the I/O service ends the process, as nothing could
     // restart the io thread's work.
     io->context.run();
+    callWatch.ioSlot.store(nullptr, std::memory_order_release);
   });
 
   // The timer is armed from the io thread so that only that thread ever
@@ -95,6 +99,7 @@ void DvrCore::Run() {
 
   io->context.stop();
   if (ioThread.joinable()) ioThread.join();
+  callWatch.mainSlot.store(nullptr, std::memory_order_release);
   // A stop signal that arrives once the set is gone would end the process by
   // its default action instead of the clean exit under way: the signals are
   // held back while the set restores the default, then ignored (which also

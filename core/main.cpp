@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/dvr_core.h"
+#include "core/fatal_signal.h"
 
 int main(int argc, char** argv) {
   using ko::core::DvrCore;
@@ -25,6 +26,8 @@ int main(int argc, char** argv) {
   // A console or socket whose reader went away must cost a lost line or a
   // failed send, never the process: writes then fail with EPIPE instead.
   std::signal(SIGPIPE, SIG_IGN);
+  // A plugin that crashes the process is named in the last line it leaves.
+  ko::core::installFatalSignalHandlers();
 
   std::error_code ec;
   const auto path = std::filesystem::canonical("/proc/self/exe", ec);
@@ -41,5 +44,6 @@ int main(int argc, char** argv) {
   }
   core->Run();
   core.reset();
+  ko::core::coreInstance = nullptr;
   return 0;
 }

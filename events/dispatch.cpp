@@ -7,6 +7,7 @@
 #include "core/dvr_core.h"
 #include "log/core_log.h"
 #include "monitor/counters.h"
+#include "plugins/plugin_call.h"
 #include "plugins/plugin.h"
 
 namespace ko::core {
@@ -39,12 +40,18 @@ void reportSlowHandler(DvrCore& core, const Plugin& plugin, int64_t nanos, const
 }  // namespace
 
 void DvrCore::dispatchLoop() {
+  setThreadRole(ThreadRole::Dispatch);
+  struct Leave {
+    ~Leave() { setThreadRole(ThreadRole::Main); }
+  } leave;
   lastReport = Clock::now() - std::chrono::seconds(60);
   {
     std::lock_guard lock(queueLock);
     dispatchEnded = false;
   }
   for (;;) {
+    // At least once a second, outside queueLock: a report is a log record.
+    callWatch.checkIo();
     EventParms record;
     {
       std::unique_lock lock(queueLock);

@@ -69,6 +69,7 @@ std::shared_ptr<Plugin> LoadPlugin(const std::string& path, SubmitEventFn submit
   std::shared_ptr<Plugin> plugin(new Plugin());
   const auto slash = path.rfind('/');
   plugin->fileName = slash == std::string::npos ? path : path.substr(slash + 1);
+  plugin->callName = internPluginName(plugin->displayName().c_str());
 
   if (!handle) {
     plugin->loadCode = 79;
@@ -91,7 +92,10 @@ std::shared_ptr<Plugin> LoadPlugin(const std::string& path, SubmitEventFn submit
   parms.reservedPointer = reservedPointer;
   parms.reservedCount = reservedCount;
   const auto start = Clock::now();
-  plugin->loadCode = entry.Load(&parms, &plugin->info);
+  {
+    PluginCallScope call(plugin.get(), plugin->callName, PluginEntry::Load);
+    plugin->loadCode = entry.Load(&parms, &plugin->info);
+  }
   plugin->loadTime = elapsedNanos(start);
 
   if (plugin->loadCode == 0) {
@@ -140,7 +144,10 @@ void Plugin::Open() {
   auto parms = makeRecord<OpenParms>();
   auto result = makeRecord<OpenResult>();
   const auto start = Clock::now();
-  open(&parms, &result);
+  {
+    PluginCallScope call(this, callName, PluginEntry::Open);
+    open(&parms, &result);
+  }
   openTime = elapsedNanos(start);
   StartAsyncReaderIf();
 }
@@ -151,6 +158,7 @@ void Plugin::Close() {
   if (entry.Close != nullptr) {
     auto parms = makeRecord<CloseParms>();
     auto result = makeRecord<CloseResult>();
+    PluginCallScope call(this, callName, PluginEntry::Close);
     entry.Close(&parms, &result);
   }
   std::unique_lock lock(gate);
@@ -177,6 +185,7 @@ void Plugin::Unload() {
   if (unload != nullptr) {
     auto parms = makeRecord<UnloadParms>();
     auto result = makeRecord<UnloadResult>();
+    PluginCallScope call(this, callName, PluginEntry::Unload);
     unload(&parms, &result);
   }
   ReleaseLibrary();
@@ -228,7 +237,10 @@ bool Plugin::WantsEvent(const EventParms& record) const noexcept {
 }
 
 bool Plugin::DeliverEvent(EventParms& record) {
-  if (entry.OnEvent != nullptr) return (entry.OnEvent(&record) & 0xff) != 0;
+  if (entry.OnEvent != nullptr) {
+    PluginCallScope call(this, callName, PluginEntry::OnEvent);
+    return (entry.OnEvent(&record) & 0xff) != 0;
+  }
   if (record.type == EventTypeConfig) {
     if (entry.IOCTL == nullptr) return false;
     auto parms = makeRecord<IoctlParms>();
@@ -237,6 +249,7 @@ bool Plugin::DeliverEvent(EventParms& record) {
     parms.data = record.data;
     auto result = makeRecord<IoctlResult>();
     result.code = IoctlConfigEvent;
+    PluginCallScope call(this, callName, PluginEntry::IOCTL);
     entry.IOCTL(&parms, &result);
     return result.answer != 0;
   }
@@ -250,6 +263,7 @@ bool Plugin::DeliverEvent(EventParms& record) {
     parms.flags = record.flags;
     std::memcpy(&parms.body, &record.body, sizeof parms.body);
     auto result = makeRecord<WriteResult>();
+    PluginCallScope call(this, callName, PluginEntry::Write);
     entry.Write(&parms, &result, record.body.context);
     return result.answer != 0;
   }
@@ -259,6 +273,7 @@ bool Plugin::DeliverEvent(EventParms& record) {
 void Plugin::DeliverSearch(EventParms& request) {
   std::shared_lock lock(gate);
   if (entry.OnSearch != nullptr) {
+    PluginCallScope call(this, callName, PluginEntry::OnSearch);
     entry.OnSearch(&request);
   } else if (entry.Read != nullptr && info.wantsAsyncReader != 0) {
     auto parms = makeRecord<ReadParms>();
@@ -266,6 +281,7 @@ void Plugin::DeliverSearch(EventParms& request) {
     parms.dataLength = request.length;
     parms.data = request.data;
     parms.requestId = request.requestId;
+    PluginCallScope call(this, callName, PluginEntry::Read);
     entry.Read(&parms, nullptr);
   }
 }
@@ -273,6 +289,7 @@ void Plugin::DeliverSearch(EventParms& request) {
 void Plugin::DeliverIpcPacket(uint64_t length, const void* packet) {
   std::shared_lock lock(gate);
   if (entry.OnIpcResult != nullptr) {
+    PluginCallScope call(this, callName, PluginEntry::OnIpcResult);
     entry.OnIpcResult(packet, length);
   } else if (entry.IOCTL != nullptr) {
     auto parms = makeRecord<IoctlParms>();
@@ -281,6 +298,7 @@ void Plugin::DeliverIpcPacket(uint64_t length, const void* packet) {
     parms.data = const_cast<void*>(packet);
     auto result = makeRecord<IoctlResult>();
     result.code = IoctlIpcPacket;
+    PluginCallScope call(this, callName, PluginEntry::IOCTL);
     entry.IOCTL(&parms, &result);
   }
 }
@@ -289,7 +307,9 @@ void Plugin::ProvideWorkerThreadIf() {
   if (entry.IOCTL == nullptr || info.wantsWorkerThread == 0) return;
   // The thread holds the entry point itself, not the table: the library
   // stays mapped until Unload has joined it.
-  startPluginThread(workerThread, "worker", *this, [ioctl = entry.IOCTL] {
+  startPluginThread(workerThread, "worker", *this, [this, ioctl = entry.IOCTL] {
+    CoreThread thread(ThreadRole::Worker, sourceIndexOf());
+    PluginCallScope call(this, callName, PluginEntry::IOCTL);
     auto parms = makeRecord<IoctlParms>();
     parms.code = IoctlWorkerThread;
     auto result = makeRecord<IoctlResult>();
@@ -300,7 +320,9 @@ void Plugin::ProvideWorkerThreadIf() {
 
 void Plugin::StartAsyncReaderIf() {
   if (entry.Read == nullptr || info.wantsAsyncReader == 0) return;
-  startPluginThread(readerThread, "reader", *this, [read = entry.Read] {
+  startPluginThread(readerThread, "reader", *this, [this, read = entry.Read] {
+    CoreThread thread(ThreadRole::Reader, sourceIndexOf());
+    PluginCallScope call(this, callName, PluginEntry::Read);
     auto parms = makeRecord<ReadParms>();
     parms.one = 1;
     read(&parms, nullptr);
