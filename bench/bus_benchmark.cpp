@@ -226,6 +226,29 @@ void BM_ReferenceQueue(benchmark::State& state) {
 BENCHMARK(BM_ReferenceQueue)->ArgsProduct({{0, 64, 4096, 65536}, {1, 4}})->UseRealTime();
 BENCHMARK(BM_CoreBus)->ArgsProduct({{0, 64, 4096, 65536}, {1, 4}})->UseRealTime();
 
+// What recording each plugin call (for the fatal-signal report and the
+// stuck-call watch) costs the dispatch loop: one plugin's "OnEvent" called
+// through its bare pointer, and through Plugin::DeliverEvent, which records
+// the call around it.
+void BM_OnEventDirect(benchmark::State& state) {
+  OnEventFn onEvent = library(0).onEvent;
+  auto record = makeEvent(EventTypeAlarm, EventClassLive, 0x00600000u, nullptr, 0);
+  for (auto _ : state) benchmark::DoNotOptimize(onEvent(&record));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void BM_OnEventRecorded(benchmark::State& state) {
+  library(0);
+  auto plugin = LoadPlugin(pluginPath(PluginNames[0]), submitEventCallback, nullptr, 0);
+  plugin->Open();
+  auto record = makeEvent(EventTypeAlarm, EventClassLive, 0x00600000u, nullptr, 0);
+  for (auto _ : state) benchmark::DoNotOptimize(plugin->DeliverEvent(record));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+BENCHMARK(BM_OnEventDirect);
+BENCHMARK(BM_OnEventRecorded);
+
 // Prints the core's throughput as a share of the reference queue's for each
 // payload and consumer count after the usual table.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -235,6 +258,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (const auto& run : runs) {
       const std::string name = run.benchmark_name();
       const auto slash = name.find('/');
+      if (name == "BM_OnEventDirect" || name == "BM_OnEventRecorded") callNanos_[name] = run.GetAdjustedRealTime();
       auto it = run.counters.find("items_per_second");
       if (slash == std::string::npos || it == run.counters.end()) continue;
       rates_[name.substr(slash)][name.substr(0, slash)] = it->second.value;
@@ -249,10 +273,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (ref == byName.end() || core == byName.end()) continue;
       std::printf("%-16s %14.0f %14.0f %8.2f\n", args.c_str(), ref->second, core->second, core->second / ref->second);
     }
+    if (callNanos_.size() == 2) {
+      const double direct = callNanos_["BM_OnEventDirect"];
+      const double recorded = callNanos_["BM_OnEventRecorded"];
+      std::printf("\nOnEvent call recorded/direct %.2f (%+.1f ns per plugin call)\n", recorded / direct,
+                  recorded - direct);
+    }
   }
 
  private:
   std::map<std::string, std::map<std::string, double>> rates_;
+  std::map<std::string, double> callNanos_;
 };
 
 }  // namespace
