@@ -150,8 +150,9 @@ void sendToSyslog(const char* text, size_t length, const LocalTime& t) noexcept 
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, "/dev/log", sizeof "/dev/log");
-  (void)sendto(fd, message.data(), message.length(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
-               sizeof address);
+  // A full syslog queue loses the line rather than keeping a dying process.
+  (void)sendto(fd, message.data(), message.length(), MSG_NOSIGNAL | MSG_DONTWAIT,
+               reinterpret_cast<const sockaddr*>(&address), sizeof address);
   close(fd);
 }
 
