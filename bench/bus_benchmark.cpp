@@ -258,7 +258,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (const auto& run : runs) {
       const std::string name = run.benchmark_name();
       const auto slash = name.find('/');
-      if (name == "BM_OnEventDirect" || name == "BM_OnEventRecorded") callNanos_[name] = run.GetAdjustedRealTime();
+      if (name == "BM_OnEventDirect" || name == "BM_OnEventRecorded") callNanos_[name] = run.GetAdjustedCPUTime();
       auto it = run.counters.find("items_per_second");
       if (slash == std::string::npos || it == run.counters.end()) continue;
       rates_[name.substr(slash)][name.substr(0, slash)] = it->second.value;
@@ -276,7 +276,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     if (callNanos_.size() == 2) {
       const double direct = callNanos_["BM_OnEventDirect"];
       const double recorded = callNanos_["BM_OnEventRecorded"];
-      std::printf("\nOnEvent call recorded/direct %.2f (%+.1f ns per plugin call)\n", recorded / direct,
+      std::printf("\nOnEvent call recorded/direct %.2f (%+.1f ns CPU per plugin call)\n", recorded / direct,
                   recorded - direct);
     }
   }
