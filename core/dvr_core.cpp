@@ -10,6 +10,7 @@
 #include <boost/asio/post.hpp>
 #include <chrono>
 #include <csignal>
+#include <future>
 
 #include "core/core_io.h"
 #include "events/ref_block.h"
@@ -33,6 +34,9 @@ DvrCore::DvrCore(std::string path) : io(std::make_unique<CoreIo>()), corePath(st
 }
 
 DvrCore::~DvrCore() {
+  // The logging plugin may serve searches that last until its "Close"; it is
+  // closed before anything waits for them.
+  closeLogPlugin();
   // Detached search threads reach the core through `this`; none may be left
   // when its members start to go.
   awaitSearchThreads();
@@ -53,11 +57,29 @@ DvrCore::~DvrCore() {
       coreLog(0, "Plugin {:02x}:{} unloaded holding {:L} event reference(s).", i, tag, held);
     }
   }
-  // Plugins still open or loaded here (the logging plugin when it was taken
-  // out at closing, or a core that never ran) are closed and unloaded now,
+  // Plugins still open or loaded here (a core that never ran) are closed and
+  // unloaded now, on this (the main) thread,
   // while the logger, the tag table and the queue they may log into still
   // exist; the members themselves then go in reverse order of declaration.
   releasePlugins();
+}
+
+void DvrCore::closeLogPlugin() {
+  std::shared_ptr<Plugin> logging;
+  {
+    std::lock_guard lock(pluginsLock);
+    logging = logPlugin;
+  }
+  if (!logging) return;
+  logging->Close();
+  logging->Unload();
+}
+
+bool DvrCore::settle() {
+  closeLogPlugin();
+  // A call that never returned may still come back into the core.
+  if (stuckPlugins.load() != 0) return false;
+  return awaitSearchThreads(std::chrono::steady_clock::now() + StuckCallGrace);
 }
 
 void DvrCore::Run() {
@@ -74,13 +96,15 @@ void DvrCore::Run() {
   if (throttlingEnabled) publishMemoryState();
 
   callWatch.mainSlot.store(&threadCallSlot(), std::memory_order_release);
-  ioThread = std::thread([this] {
+  std::promise<void> ioDone;
+  auto ioFinished = ioDone.get_future();
+  ioThread = std::thread([this, done = std::move(ioDone)]() mutable {
     CoreThread thread(ThreadRole::Io);
     callWatch.ioSlot.store(&threadCallSlot(), std::memory_order_release);
     // An error from the I/O service ends the process, as nothing could
     // restart the io thread's work.
     io->context.run();
-    callWatch.ioSlot.store(nullptr, std::memory_order_release);
+    done.set_value();
   });
 
   // The timer is armed from the io thread so that only that thread ever
@@ -92,13 +116,23 @@ void DvrCore::Run() {
   openPlugins();
   publishConfig();
   dispatchLoop();
-  // No IPC packet may reach a plugin that is being closed or unloaded.
-  endIpcRouting();
+  // IPC packets still reach each plugin until it is unloaded; its gate keeps
+  // them from its "Close" and from its unloading.
   closePlugins();
   unloadPlugins();
 
   io->context.stop();
-  if (ioThread.joinable()) ioThread.join();
+  // The io thread leaves the service at once unless it is inside a plugin
+  // call that never returns; such a plugin was reported when it was
+  // unloaded, and the thread is left to it.
+  if (ioFinished.wait_for(StuckCallGrace) == std::future_status::ready) {
+    ioThread.join();
+  } else {
+    ioThread.detach();
+    stuckPlugins.fetch_add(1);
+  }
+  // Cleared here, not by the io thread, which may outlive the core.
+  callWatch.ioSlot.store(nullptr, std::memory_order_release);
   callWatch.mainSlot.store(nullptr, std::memory_order_release);
   // A stop signal that arrives once the set is gone would end the process by
   // its default action instead of the clean exit under way: the signals are

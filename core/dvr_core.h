@@ -13,16 +13,10 @@
 //
 // Locks, in the only order they nest:
 //   searchLock -> a search provider's mutex
-//   ipcRouteLock -> whatever a plugin's IPC entry point takes (pluginsLock for
-//     the snapshot, the plugin's gate, queueLock, logLock); the io thread
-//     holds it across one delivery, the main thread only in endIpcRouting,
-//     holding nothing else.
 //   Otherwise queueLock, logLock and pluginsLock are never held together with
 //   another core lock.
-//   A plugin's gate (plugins/plugin.h) is held shared across a call into
-//   that plugin from another thread, so core locks are taken under it; apart
-//   from ipcRouteLock it is taken holding no core lock, and the main thread
-//   holds it exclusively only to unbind entry points.
+//   A plugin's gate (plugins/plugin.h) is held only to admit a call or change
+//   the plugin's stage, never across a call and never with another lock.
 #pragma once
 
 #include <array>
@@ -59,6 +53,8 @@ namespace SearchHandler { class StoredProvider; }
 
 inline constexpr const char* CoreVersion = "26.2.3.0";
 inline constexpr size_t IpcBufferSize = 65536;
+// Packets reach plugins at addresses aligned at least this much.
+inline constexpr size_t IpcPacketAlignment = 8;
 
 class DvrCore {
  public:
@@ -71,14 +67,27 @@ class DvrCore {
   [[nodiscard]] bool Init(int pipeFd);
   void Run();
   void requestStop();
+  // Main thread, after Run: closes and unloads the logging plugin (its
+  // searches may wait for its "Close") and waits a bounded time for the
+  // search threads. False when a plugin call is still running, which may come
+  // back into the core: the core must then not be destroyed.
+  [[nodiscard]] bool settle();
   bool stopping() const noexcept { return stopRequested.load(); }
 
   // --- event bus (events/) -------------------------------------------------
   int32_t submitEvent(EventParms& record);
   int32_t queueEvent(const EventParms& record);
   int32_t throttleCheck(const EventParms& record);
+  // The core's own references (the queue's, the hand-off's).
   void addEventRef(void* block, uint8_t index);
   int32_t releaseEventRef(void* block, uint8_t index);
+  // A reference lent to a plugin for a delivery; taken back when the plugin
+  // does not keep the record, released by its decref record when it does.
+  void lendEventRef(void* block, uint8_t index);
+  void takeBackEventRef(void* block, uint8_t index);
+  // A decref record: refused (level 50, nothing changed) unless `index` holds
+  // a reference it was lent to the live block `block`.
+  int32_t releaseLentRef(void* block, uint8_t index);
   bool searchRequest(const EventParms& record);
   // Search-result admission for queueEvent: false = drop the result. Waits
   // for the search thread's slot when `block` is non-null.
@@ -92,7 +101,8 @@ class DvrCore {
   void wakeSearchWaiters();
   // Refuses new search threads and waits until every running one has left
   // the core for good. Called by the destructor before any member goes.
-  void awaitSearchThreads();
+  // With a deadline: false when some are still running at the deadline.
+  bool awaitSearchThreads(std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
   size_t liveSearchThreads();
   void dispatchLoop();
   size_t queuedEvents();
@@ -114,6 +124,9 @@ class DvrCore {
   // and the logging plugin); called by the destructor before the logger's
   // members go.
   void releasePlugins();
+  // Closes and unloads the logging plugin if it still is open (the one with
+  // identifier 0x08 lives on after the others are unloaded); main thread.
+  void closeLogPlugin();
 
   // --- ipc (ipc/) ----------------------------------------------------------
   // Arms one receive on the io thread (posted there when called elsewhere).
@@ -123,15 +136,9 @@ class DvrCore {
   // Any thread: 1 = no channel or nothing to send, 0 = taken over.
   int32_t sendIpcPacket(const EventParms& record);
   bool ipcOpen() const noexcept { return ipcChannelOpen.load(std::memory_order_acquire); }
-  // Main thread, before the plugins are closed: no packet reaches a plugin
-  // afterwards, and one being delivered has returned.
-  void endIpcRouting();
   // The parent's file name and version from its start-up packet, read as
   // one consistent pair (the io thread may overwrite them at any time).
   std::pair<std::string, std::string> parentIdentity() const;
-  // Held by the io thread for the routing and delivery of one plugin packet.
-  std::mutex ipcRouteLock;
-  bool ipcRoutingEnded = false;  // guarded by ipcRouteLock
 
   // --- configuration (config/) ---------------------------------------------
   void loadConfig();
@@ -178,23 +185,28 @@ class DvrCore {
   std::shared_ptr<Plugin> logPlugin;
   // The plugin list is changed only on the main thread (load, the append of
   // the logging plugin at open, the removal and sort at close), always
-  // holding pluginsLock exclusively, and only for the change itself: nobody
-  // calls into a plugin or logs while holding pluginsLock in either mode.
+  // holding pluginsLock, and only for the change itself: nobody calls into a
+  // plugin or logs while holding pluginsLock. (A plain mutex: a storm of
+  // log records after a stop request reads logPlugin under it, and must not
+  // starve the main thread's changes.)
   // The main thread reads the list without the lock (it is the only writer),
   // so the dispatch loop's per-event path stays lock-free. Every other thread
   // (IPC routing on the io thread, search starts, worker threads) walks a
-  // copy taken under the lock shared (pluginSnapshot) and calls the plugins
-  // after releasing it; a plugin's own gate then keeps its library mapped
-  // for the length of such a call. logPlugin and failedPlugins follow the
+  // copy taken under the lock (pluginSnapshot) and calls the plugins after
+  // releasing it; a plugin's own gate then admits such a call and keeps its
+  // library mapped for its length. logPlugin and failedPlugins follow the
   // same rule.
-  mutable std::shared_mutex pluginsLock;
+  mutable std::mutex pluginsLock;
   std::vector<std::shared_ptr<Plugin>> plugins;
   std::vector<std::shared_ptr<Plugin>> failedPlugins;
   std::unordered_map<uint32_t, std::string> logTags;
   std::unique_ptr<CoreIo> io;  // I/O service, housekeeping timer, IPC socket, signals
   std::deque<std::pair<std::unique_ptr<uint8_t[]>, size_t>> ipcOutQueue;
-  std::array<uint8_t, IpcBufferSize> ipcBuffer{};
+  alignas(16) std::array<uint8_t, IpcBufferSize> ipcBuffer{};
   size_t ipcFill = 0;
+  // Where a packet at a misaligned offset of ipcBuffer is copied before a
+  // plugin gets it; io thread only.
+  alignas(16) std::array<uint8_t, IpcBufferSize> ipcAligned{};
   std::atomic<bool> ipcChannelOpen{false};
   std::mutex queueLock;
   std::condition_variable queueSignal;

@@ -20,7 +20,7 @@
 #include <new>
 
 #include "core/dvr_core.h"
-#include "plugins/plugin.h"
+#include "ko/core/event.hpp"
 #include "plugins/plugin_call.h"
 
 namespace ko::core {
@@ -234,12 +234,11 @@ size_t formatFatalSignalLine(int signo, char* buffer, size_t size) noexcept {
   }
   line.add(": ");
   const char* name = slot.name.load(std::memory_order_relaxed);
-  const Plugin* plugin = slot.plugin.load(std::memory_order_relaxed);
+  const uint64_t* sourceId = slot.sourceId.load(std::memory_order_relaxed);
   if (name == nullptr) {
     line.add("the core itself");
   } else {
-    // The plugin object outlives its calls, and this thread is inside one.
-    line.hex2(plugin != nullptr ? sourceIndex(plugin->info.sourceId) : 0).add(":").add(name).add(" ");
+    line.hex2(sourceId != nullptr ? sourceIndex(*sourceId) : 0).add(":").add(name).add(" ");
     line.add(entryName(slot.entry.load(std::memory_order_relaxed)));
   }
   return line.length();

@@ -43,6 +43,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   core->Run();
+  if (!core->settle()) {
+    // A plugin call that never returned may still come back into the core,
+    // so the core is not destroyed under it; the process ends as usual.
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
   core.reset();
   ko::core::coreInstance = nullptr;
   return 0;

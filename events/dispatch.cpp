@@ -77,6 +77,8 @@ void DvrCore::dispatchLoop() {
     reportStatistics();
     configDeltaHook(record);
 
+    // `record` is the core's own copy: routing, timing and references are
+    // read from it, and each plugin gets a copy of its own.
     void* const block = record.data;
     // The plugin list does not change while the loop runs: it is built before
     // and re-ordered after, both on this thread.
@@ -84,8 +86,8 @@ void DvrCore::dispatchLoop() {
       if (!plugin->WantsEvent(record)) continue;
       const uint8_t index = plugin->sourceIndexOf();
       const auto start = Clock::now();
-      addEventRef(block, index);
-      if (!plugin->DeliverEvent(record)) releaseEventRef(block, index);
+      lendEventRef(block, index);
+      if (!plugin->DeliverEvent(record)) takeBackEventRef(block, index);
       const int64_t nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
       if (record.type == EventTypeLog) {
         if ((record.flags & EventClassLive) != 0) {

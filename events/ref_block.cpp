@@ -2,28 +2,168 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
 
 namespace ko::core {
 
+namespace {
+
+// The live blocks by payload address: open addressing in a power-of-two
+// table, one per shard so that submitters and the dispatch loop rarely meet
+// on a lock. No allocation per block; a table grows (or is rebuilt to drop
+// tombstones) when half full.
+class LiveBlocks {
+ public:
+  void insert(uintptr_t key) {
+    Shard& shard = shardOf(key);
+    std::lock_guard guard(shard.lock);
+    if ((shard.used + 1) * 2 > shard.slots.size()) shard.rebuild();
+    size_t at = shard.find(key, true);
+    if (shard.slots[at] == Empty) ++shard.used;
+    shard.slots[at] = key;
+    ++shard.live;
+  }
+  void erase(uintptr_t key) {
+    Shard& shard = shardOf(key);
+    std::lock_guard guard(shard.lock);
+    const size_t at = shard.find(key, false);
+    if (shard.slots.empty() || shard.slots[at] != key) return;
+    shard.slots[at] = Tombstone;
+    --shard.live;
+  }
+  // Runs `body` under the shard's lock when `key` is live, so the block
+  // cannot be freed meanwhile (freeing erases it under the same lock first).
+  template <typename Body>
+  bool withLive(uintptr_t key, Body body) {
+    Shard& shard = shardOf(key);
+    std::lock_guard guard(shard.lock);
+    if (shard.slots.empty() || shard.slots[shard.find(key, false)] != key) return false;
+    return body();
+  }
+
+ private:
+  static constexpr uintptr_t Empty = 0;
+  static constexpr uintptr_t Tombstone = 1;  // payload addresses are 16-aligned
+  static constexpr size_t Shards = 16;
+
+  static size_t hash(uintptr_t key) { return static_cast<size_t>((key >> 4) * 0x9e3779b97f4a7c15ull >> 20); }
+
+  struct Shard {
+    std::mutex lock;
+    std::vector<uintptr_t> slots;
+    size_t used = 0;  // live entries and tombstones
+    size_t live = 0;
+
+    // The slot holding `key`, or where it goes (forInsert: the first
+    // tombstone or empty slot on its probe path).
+    size_t find(uintptr_t key, bool forInsert) const {
+      if (slots.empty()) return 0;
+      const size_t mask = slots.size() - 1;
+      size_t reuse = SIZE_MAX;
+      for (size_t at = hash(key) & mask;; at = (at + 1) & mask) {
+        if (slots[at] == key) return at;
+        if (slots[at] == Tombstone && forInsert && reuse == SIZE_MAX) reuse = at;
+        if (slots[at] == Empty) return reuse != SIZE_MAX ? reuse : at;
+      }
+    }
+    void rebuild() {
+      std::vector<uintptr_t> old;
+      old.swap(slots);
+      size_t size = 64;
+      while (size < (live + 1) * 4) size *= 2;
+      slots.assign(size, Empty);
+      used = 0;
+      for (uintptr_t key : old) {
+        if (key == Empty || key == Tombstone) continue;
+        slots[find(key, true)] = key;
+        ++used;
+      }
+    }
+  };
+
+  Shard& shardOf(uintptr_t key) { return shards_[(key >> 6) % Shards]; }
+
+  Shard shards_[Shards];
+};
+
+LiveBlocks& liveBlocks() {
+  // Never destroyed: blocks are still released while static objects go.
+  static LiveBlocks* blocks = new LiveBlocks();
+  return *blocks;
+}
+
+std::atomic<uint64_t>& lentWord(RefBlockHolders& holders, uint8_t index) { return holders.lent[index / 64]; }
+uint64_t lentBit(uint8_t index) { return uint64_t{1} << (index % 64); }
+
+}  // namespace
+
 void* allocRefBlock(const void* data, uint32_t length) noexcept {
   const uint64_t total = uint64_t{length} + sizeof(RefBlockHeader);
-  void* raw = std::malloc(total);
+  void* raw = std::malloc(length + RefBlockOverhead);
   if (raw == nullptr) return nullptr;
-  auto* header = new (raw) RefBlockHeader{total, {0}, 0};
+  new (raw) RefBlockHolders{{0, 0, 0, 0}, {0}, 0, 0};
+  auto* header = new (static_cast<uint8_t*>(raw) + sizeof(RefBlockHolders)) RefBlockHeader{total, {0}, 0};
   void* payload = header + 1;
   if (length != 0 && data != nullptr) std::memcpy(payload, data, length);
+  try {
+    liveBlocks().insert(reinterpret_cast<uintptr_t>(payload));
+  } catch (const std::bad_alloc&) {
+    std::free(raw);
+    return nullptr;
+  }
   refBlockCount.fetch_add(1, std::memory_order_relaxed);
   refBlockBytes.fetch_add(static_cast<int64_t>(total), std::memory_order_relaxed);
   return payload;
 }
 
 void freeRefBlock(void* payload) noexcept {
+  liveBlocks().erase(reinterpret_cast<uintptr_t>(payload));
   RefBlockHeader* header = refBlockHeader(payload);
   refBlockCount.fetch_sub(1, std::memory_order_relaxed);
   refBlockBytes.fetch_sub(static_cast<int64_t>(header->totalSize), std::memory_order_relaxed);
+  RefBlockHolders* holders = refBlockHolders(payload);
   header->~RefBlockHeader();
-  std::free(header);
+  holders->~RefBlockHolders();
+  std::free(holders);
+}
+
+void noteLent(void* payload, uint8_t index) noexcept {
+  RefBlockHolders& holders = *refBlockHolders(payload);
+  if (index == 0) {
+    holders.lentToIndex0.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    lentWord(holders, index).fetch_or(lentBit(index), std::memory_order_relaxed);
+  }
+}
+
+void unnoteLent(void* payload, uint8_t index) noexcept {
+  RefBlockHolders& holders = *refBlockHolders(payload);
+  if (index == 0) {
+    holders.lentToIndex0.fetch_sub(1, std::memory_order_relaxed);
+  } else {
+    lentWord(holders, index).fetch_and(~lentBit(index), std::memory_order_relaxed);
+  }
+}
+
+bool takeLent(const void* payload, uint8_t index) noexcept {
+  const auto key = reinterpret_cast<uintptr_t>(payload);
+  // Alignment first: a pointer the core never handed out is refused without
+  // even a lookup when it cannot be a payload address.
+  if (payload == nullptr || key % alignof(std::max_align_t) != 0) return false;
+  return liveBlocks().withLive(key, [&] {
+    RefBlockHolders& holders = *refBlockHolders(const_cast<void*>(payload));
+    if (index == 0) {
+      int32_t lent = holders.lentToIndex0.load(std::memory_order_relaxed);
+      do {
+        if (lent <= 0) return false;
+      } while (!holders.lentToIndex0.compare_exchange_weak(lent, lent - 1, std::memory_order_relaxed));
+      return true;
+    }
+    const uint64_t before = lentWord(holders, index).fetch_and(~lentBit(index), std::memory_order_relaxed);
+    return (before & lentBit(index)) != 0;
+  });
 }
 
 }  // namespace ko::core

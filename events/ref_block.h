@@ -1,12 +1,18 @@
 // Reference-counted payload blocks. A queued record's payload lives in one
 // block that the queue and every plugin retaining the record share; the
 // pointer that travels in records is the payload address, 16 bytes past the
-// block start.
+// block header.
 //
 // The counters are process-wide atomics: blocks are allocated by submitting
 // threads and released from the dispatch loop and from plugins' threads.
 // Relaxed ordering suffices for the tallies; the block's own count uses
 // acquire/release so the freeing thread sees every user's writes.
+//
+// Which plugins hold a block is kept in front of its header, so that a
+// release record is checked exactly: a source can give back only a reference
+// it was lent and has not given back yet. A pointer a plugin hands back is
+// first looked up among the live blocks (a registry under sharded locks),
+// so a stale or foreign pointer is refused before any memory is read.
 #pragma once
 
 #include <array>
@@ -16,12 +22,27 @@
 
 namespace ko::core {
 
+// The plugins holding a block: bit i of `lent` for plugin index 1..255 (a
+// plugin receives a given record once), and a count for index 0, which the
+// core and plugins without an identifier share. The queue's own reference
+// and other core references are not in here.
+struct RefBlockHolders {
+  std::array<std::atomic<uint64_t>, 4> lent;
+  std::atomic<int32_t> lentToIndex0;
+  uint32_t zero;
+  uint64_t zero2;
+};
+static_assert(sizeof(RefBlockHolders) == 48);
+
 struct RefBlockHeader {
   uint64_t totalSize;              // length + 16
   std::atomic<int32_t> refCount;   // 0 when created
   uint32_t zero;
 };
 static_assert(sizeof(RefBlockHeader) == 16);
+
+// Bytes malloc'ed beyond the payload.
+inline constexpr size_t RefBlockOverhead = sizeof(RefBlockHolders) + sizeof(RefBlockHeader);
 
 inline std::atomic<int32_t> refBlockCount{0};
 inline std::atomic<int64_t> refBlockBytes{0};
@@ -35,5 +56,18 @@ void freeRefBlock(void* payload) noexcept;
 inline RefBlockHeader* refBlockHeader(void* payload) noexcept {
   return reinterpret_cast<RefBlockHeader*>(static_cast<uint8_t*>(payload) - sizeof(RefBlockHeader));
 }
+inline RefBlockHolders* refBlockHolders(void* payload) noexcept {
+  return reinterpret_cast<RefBlockHolders*>(static_cast<uint8_t*>(payload) - RefBlockOverhead);
+}
+
+// Notes that plugin index `index` was lent a reference to a live block the
+// caller holds a reference to; unnoteLent undoes it (the plugin did not keep
+// the record).
+void noteLent(void* payload, uint8_t index) noexcept;
+void unnoteLent(void* payload, uint8_t index) noexcept;
+// For a release record: true (and the note cleared) only when `payload` is a
+// live block that `index` was lent and has not given back. Reads no memory
+// of a pointer that is not a live block.
+bool takeLent(const void* payload, uint8_t index) noexcept;
 
 }  // namespace ko::core

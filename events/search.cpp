@@ -17,9 +17,10 @@
 // search threads: the thread is counted before it starts and uncounts itself
 // as its very last touch of the core, and the destructor waits for the count
 // to reach 0 after refusing new threads. The plugin's library stays mapped
-// while the thread is inside it because Plugin::DeliverSearch holds the
-// plugin's gate, which unbinding and unloading take exclusively. For that wait
-// to end at shutdown a thread must never be stuck in the core: a thread
+// while the thread is inside it because its gate counts the call, and
+// unloading waits for counted calls to leave (or leaves a plugin whose call
+// never returns loaded for good). For the wait to end at shutdown a thread
+// must never be stuck in the core: a thread
 // waiting for its slot is woken by a stop request and drops its result with
 // 1 (after the stop nothing would deliver it, and the requester may never
 // release the result that holds the slot).
@@ -50,24 +51,6 @@ AsyncEvent::AsyncEvent(const EventParms& request) noexcept : record_(request) {
 
 AsyncEvent::~AsyncEvent() { std::free(record_.data); }
 
-namespace {
-
-// "OnSearch" serves every search; "Read" only for a plugin with the async
-// reader flag that offers searches in one of its interest words (the PTZ and
-// serial words do not count).
-bool servesSearches(const Plugin& plugin) {
-  std::shared_lock gate(plugin.gate);
-  if (plugin.entry.OnSearch != nullptr) return true;
-  if (plugin.entry.Read == nullptr || plugin.info.wantsAsyncReader == 0) return false;
-  const auto& i = plugin.info;
-  for (uint64_t word : {i.videoWord, i.audioWord, i.alarmWord, i.logWord, i.posWord, i.analyticWord}) {
-    if ((static_cast<uint32_t>(word) & SearchBit) != 0) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 bool DvrCore::isCancelled(uint32_t requestId) {
   std::lock_guard lock(searchLock);
   return cancelledSearches.count(requestId) != 0;
@@ -97,7 +80,7 @@ bool DvrCore::searchRequest(const EventParms& record) {
 
   auto request = std::make_shared<AsyncEvent>(record);
   for (const auto& plugin : pluginSnapshot()) {
-    if (!servesSearches(*plugin)) continue;
+    if (!plugin->ServesSearches()) continue;
     {
       std::lock_guard lock(searchLock);
       if (searchThreadsClosed) break;
@@ -214,7 +197,7 @@ void DvrCore::wakeSearchWaiters() {
   }
 }
 
-void DvrCore::awaitSearchThreads() {
+bool DvrCore::awaitSearchThreads(std::chrono::steady_clock::time_point deadline) {
   stopRequested.store(true);
   {
     std::lock_guard lock(searchLock);
@@ -222,7 +205,12 @@ void DvrCore::awaitSearchThreads() {
   }
   wakeSearchWaiters();
   std::unique_lock lock(searchLock);
-  searchThreadsGone.wait(lock, [this] { return searchThreadCount == 0; });
+  const auto gone = [this] { return searchThreadCount == 0; };
+  if (deadline == std::chrono::steady_clock::time_point::max()) {
+    searchThreadsGone.wait(lock, gone);
+    return true;
+  }
+  return searchThreadsGone.wait_until(lock, deadline, gone);
 }
 
 size_t DvrCore::liveSearchThreads() {

@@ -55,7 +55,7 @@ int32_t DvrCore::submitEvent(EventParms& record) {
     case EventTypeCrypto:
       return onCryptoEvent(record);
     case EventTypeDecref:
-      return releaseEventRef(record.data, sourceIndex(record.source));
+      return releaseLentRef(record.data, sourceIndex(record.source));
     case EventTypeLog:
       if ((record.flags & EventFlagQuery) != 0) return effectiveLogLevel(sourceIndex(record.source));
       if (filterLogRecord(record) == 0) return stopRequested.load() ? 1 : 0;
@@ -98,6 +98,9 @@ int32_t DvrCore::queueEvent(const EventParms& record) {
 
   EventParms queued = record;
   queued.data = block.get();
+  // Without a payload copy (none given, or none could be made) the record
+  // says so: receivers never see a length that points nowhere.
+  if (queued.data == nullptr) queued.length = 0;
   // The queue's reference is taken before the record is visible: the
   // dispatch loop may take and release it the moment the lock is dropped.
   addEventRef(block.get(), 0);
@@ -147,24 +150,40 @@ void DvrCore::addEventRef(void* block, uint8_t index) {
 
 int32_t DvrCore::releaseEventRef(void* block, uint8_t index) {
   if (block == nullptr) return 0;
-  // A source that holds no reference cannot give one back: a second decref
-  // for the same record would otherwise free the block under its other
-  // holders. Only the tally is checked; a plugin that releases a block it
-  // never retained while holding others is not caught.
-  auto& held = refsHeld[index];
-  int64_t count = held.load(std::memory_order_relaxed);
-  do {
-    if (count <= 0) {
-      coreLog(50, "decref from {:02x} without a held event reference", index);
-      return 0;
-    }
-  } while (!held.compare_exchange_weak(count, count - 1, std::memory_order_relaxed));
+  refsHeld[index].fetch_sub(1, std::memory_order_relaxed);
   if (refBlockHeader(block)->refCount.fetch_sub(1, std::memory_order_acq_rel) > 1) return 0;
   // The slot is emptied while the block still exists, so no new block can
   // reuse the address and be mistaken for this one.
   releaseSearchSlot(block);
   freeRefBlock(block);
   return 0;
+}
+
+void DvrCore::lendEventRef(void* block, uint8_t index) {
+  if (block == nullptr) return;
+  addEventRef(block, index);
+  // Noted before the call: the plugin may hand the payload to another thread
+  // that releases it before the call returns.
+  noteLent(block, index);
+}
+
+void DvrCore::takeBackEventRef(void* block, uint8_t index) {
+  if (block == nullptr) return;
+  unnoteLent(block, index);
+  releaseEventRef(block, index);
+}
+
+int32_t DvrCore::releaseLentRef(void* block, uint8_t index) {
+  if (block == nullptr) return 0;
+  // Only a reference the source was lent and still holds can be given back:
+  // a second release, a block it never kept or a pointer that is no block
+  // would otherwise take another holder's reference, or write to and free
+  // memory the core does not own.
+  if (!takeLent(block, index)) {
+    coreLog(50, "decref from {:02x} for a block it does not hold", index);
+    return 0;
+  }
+  return releaseEventRef(block, index);
 }
 
 }  // namespace ko::core

@@ -5,9 +5,9 @@
 // Threads: everything that touches the socket, ipcBuffer/ipcFill and
 // ipcOutQueue runs on the io thread. sendIpcPacket runs on any submitting
 // thread and touches only ipcChannelOpen (acquire load; the io thread clears
-// it before closing the socket) and a job posted to the io thread.
-// endIpcRouting runs on the main thread and meets the io thread's routing in
-// ipcRouteLock, which the io thread holds across one plugin delivery.
+// it before closing the socket) and a job posted to the io thread. Whether a
+// plugin may take a packet at the moment (not while its "Close" runs, not
+// once it is being unloaded) is its own gate's decision, plugin by plugin.
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
 #include <algorithm>
@@ -52,18 +52,24 @@ void applyStartupInfo(DvrCore& core, const uint8_t* payload, size_t size) {
 }
 
 // Hands one plugin packet to the first plugin with the target identifier;
-// the core's own source id never matches.
+// the core's own source id never matches. The packet goes over at an address
+// aligned to 8 at least, so a plugin may read its header words through a
+// struct: one that follows an odd-length packet in the buffer is copied first.
 void routePluginPacket(DvrCore& core, const uint8_t* packet, uint32_t length, uint32_t target) {
-  std::lock_guard lock(core.ipcRouteLock);
-  if (core.ipcRoutingEnded) return;
   const uint8_t id = ipcTargetId(target);
   for (const auto& plugin : core.pluginSnapshot()) {
     if (plugin->isCore() || plugin->sourceIndexOf() != id) continue;
-    // The plugin is called under ipcRouteLock so that the main thread, which
-    // takes the lock before closing plugins, knows no delivery is running.
-    plugin->DeliverIpcPacket(length, packet);
-    counters.ipcPackets.fetch_add(1, std::memory_order_relaxed);
-    counters.ipcBytes.fetch_add(length, std::memory_order_relaxed);
+    if (reinterpret_cast<uintptr_t>(packet) % IpcPacketAlignment != 0) {
+      std::memcpy(core.ipcAligned.data(), packet, length);
+      packet = core.ipcAligned.data();
+    }
+    if (plugin->DeliverIpcPacket(length, packet)) {
+      counters.ipcPackets.fetch_add(1, std::memory_order_relaxed);
+      counters.ipcBytes.fetch_add(length, std::memory_order_relaxed);
+    } else {
+      // Closing or being unloaded: the packet is lost, but not silently.
+      counters.ipcDropped.fetch_add(1, std::memory_order_relaxed);
+    }
     return;
   }
 }
@@ -179,11 +185,6 @@ int32_t DvrCore::sendIpcPacket(const EventParms& record) {
   });
   counters.ipcRequests.fetch_add(1, std::memory_order_relaxed);
   return 0;
-}
-
-void DvrCore::endIpcRouting() {
-  std::lock_guard lock(ipcRouteLock);
-  ipcRoutingEnded = true;
 }
 
 std::pair<std::string, std::string> DvrCore::parentIdentity() const {

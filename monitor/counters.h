@@ -15,6 +15,8 @@ struct CoreCounters {
   std::atomic<int64_t> ipcRequests{0};
   std::atomic<int64_t> ipcPackets{0};
   std::atomic<int64_t> ipcBytes{0};
+  // Packets for a plugin that could not take them (closing or unloading).
+  std::atomic<int64_t> ipcDropped{0};
   std::atomic<int64_t> searchRequests{0};
   std::atomic<int64_t> searchCancels{0};
   std::atomic<int64_t> searchResults{0};

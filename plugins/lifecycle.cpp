@@ -4,8 +4,8 @@
 //
 // Threads: everything but deliverToLogPlugin and pluginSnapshot runs on the
 // main thread. Changes of `plugins` (and of `logPlugin` and `failedPlugins`)
-// hold pluginsLock exclusively and never call into a plugin or log while
-// holding it; see the declaration of `plugins` for the readers' side.
+// hold pluginsLock and never call into a plugin or log while holding it; see
+// the declaration of `plugins` for the readers' side.
 #include <strings.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -75,6 +75,10 @@ void DvrCore::bindLogPlugin() {
     previous = std::exchange(logPlugin, std::move(bound));
   }
   // A replaced plugin is closed and unloaded here, outside the lock.
+  if (previous) {
+    previous->Close();
+    previous->Unload();
+  }
 }
 
 void DvrCore::deliverToLogPlugin(const EventParms& record) {
@@ -84,7 +88,7 @@ void DvrCore::deliverToLogPlugin(const EventParms& record) {
   if (inside) return;
   std::shared_ptr<Plugin> plugin;
   {
-    std::shared_lock lock(pluginsLock);
+    std::lock_guard lock(pluginsLock);
     plugin = logPlugin;
   }
   // The logging plugin never gets its own records back, as in dispatch.
@@ -100,25 +104,22 @@ void DvrCore::deliverToLogPlugin(const EventParms& record) {
     if (block == nullptr) return;
   }
   copy.data = block;
+  if (block == nullptr) copy.length = 0;
   addEventRef(block, 0);
   const uint8_t index = plugin->sourceIndexOf();
   inside = true;
   struct Leave {
     ~Leave() { inside = false; }
   } leave;
-  {
-    // Holding the gate keeps the library from being closed under the call;
-    // once the main thread has closed the plugin nothing is bound and the
-    // record goes no further.
-    std::shared_lock gate(plugin->gate);
-    addEventRef(block, index);
-    if (!plugin->DeliverEvent(copy) && block != nullptr) releaseEventRef(block, index);
-  }
-  if (block != nullptr) releaseEventRef(block, 0);
+  // The plugin's gate keeps the library mapped for the call and refuses it
+  // once the main thread has begun to close the plugin.
+  lendEventRef(block, index);
+  if (!plugin->HandOffEvent(copy)) takeBackEventRef(block, index);
+  releaseEventRef(block, 0);
 }
 
 std::vector<std::shared_ptr<Plugin>> DvrCore::pluginSnapshot() const {
-  std::shared_lock lock(pluginsLock);
+  std::lock_guard lock(pluginsLock);
   return plugins;
 }
 
@@ -130,14 +131,25 @@ void DvrCore::releasePlugins() {
     released.swap(plugins);
     failed.swap(failedPlugins);
   }
-  // Destroyed outside the lock, in list order; the logging plugin goes last
-  // so it still takes the others' last records.
+  // Closed and unloaded here, on the main thread, in list order, before the
+  // references go: the last reference to a plugin may be dropped by another
+  // thread (a search, a log record), which must never be the one to close
+  // it. The logging plugin goes last so it still takes the others' last
+  // records.
+  for (const auto& plugin : released) {
+    plugin->Close();
+    plugin->Unload();
+  }
   released.clear();
   failed.clear();
   std::shared_ptr<Plugin> logging;
   {
     std::unique_lock lock(pluginsLock);
     logging = std::move(logPlugin);
+  }
+  if (logging) {
+    logging->Close();
+    logging->Unload();
   }
 }
 
@@ -157,7 +169,7 @@ void DvrCore::loadPlugins() {
     if (clash != plugins.end()) {
       coreLog(50, "pluginId {:02x} already loaded from {} trying to load {}", plugin->sourceIndexOf(),
               (*clash)->fileName, fileNameOf(path));
-      plugin.reset();  // the only reference: "Unload" runs and the library closes
+      plugin->Unload();  // never opened, so never closed
       continue;
     }
     const uint8_t index = plugin->sourceIndexOf();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "log/core_log.h"
 
@@ -25,18 +26,6 @@ int64_t elapsedNanos(Clock::time_point start) {
 template <typename Fn>
 Fn bindSymbol(const LibraryHandle& handle, const char* name) {
   return reinterpret_cast<Fn>(handle.symbol(name));
-}
-
-// Lends the plugin a thread; a thread that cannot be created leaves the
-// plugin without it rather than ending the core.
-template <typename Body>
-void startPluginThread(std::thread& slot, const char* what, const Plugin& plugin, Body body) {
-  if (slot.joinable()) return;  // one thread of each kind per plugin
-  try {
-    slot = std::thread(std::move(body));
-  } catch (const std::system_error& error) {
-    coreLog(75, "Failed to start {} thread for {}: {}", what, plugin.displayName(), error.what());
-  }
 }
 
 }  // namespace
@@ -93,7 +82,7 @@ std::shared_ptr<Plugin> LoadPlugin(const std::string& path, SubmitEventFn submit
   parms.reservedCount = reservedCount;
   const auto start = Clock::now();
   {
-    PluginCallScope call(plugin.get(), plugin->callName, PluginEntry::Load);
+    PluginCallScope call(&plugin->info.sourceId, plugin->callName, PluginEntry::Load);
     plugin->loadCode = entry.Load(&parms, &plugin->info);
   }
   plugin->loadTime = elapsedNanos(start);
@@ -108,9 +97,64 @@ std::shared_ptr<Plugin> LoadPlugin(const std::string& path, SubmitEventFn submit
   return plugin;
 }
 
+void CallGate::leave(Kind kind) noexcept {
+  std::lock_guard guard(lock);
+  int& calls = kind == Kind::Ipc ? ipcCalls : eventCalls;
+  if (--calls == 0) idle.notify_all();
+}
+
+void CallGate::lentThreadEnded() noexcept {
+  std::lock_guard guard(lock);
+  if (--lentThreads == 0) idle.notify_all();
+}
+
+bool CallGate::drain(bool withLentThreads, Clock::time_point deadline) {
+  std::unique_lock guard(lock);
+  return idle.wait_until(guard, deadline, [&] {
+    return ipcCalls == 0 && eventCalls == 0 && (!withLentThreads || lentThreads == 0);
+  });
+}
+
+template <typename Call>
+bool Plugin::gatedCall(CallGate::Kind kind, Call&& call) {
+  EntryPoints bound;
+  {
+    std::lock_guard guard(gate->lock);
+    if (!gate->admits(kind)) return false;
+    bound = entry;
+    ++(kind == CallGate::Kind::Ipc ? gate->ipcCalls : gate->eventCalls);
+  }
+  struct Leave {
+    CallGate& gate;
+    CallGate::Kind kind;
+    ~Leave() { gate.leave(kind); }
+  } leave{*gate, kind};
+  return call(bound);
+}
+
 Plugin::~Plugin() {
-  Close();
-  Unload();
+  if (std::this_thread::get_id() == owner_) {
+    Close();
+    Unload();
+    return;
+  }
+  // The core closes and unloads every plugin on the main thread before it
+  // lets go of it; a plugin that reaches here still loaded is not closed from
+  // a foreign thread (which may be its own reader) but left as it is.
+  if (handle) {
+    coreLog(75, "Plugin {} released off the main thread; left loaded", displayName());
+    abandon();
+  }
+}
+
+void Plugin::abandon() {
+  std::lock_guard guard(gate->lock);
+  gate->stage = CallGate::Stage::Unloading;
+  entry = EntryPoints{};
+  (void)handle.release();
+  if (workerThread.joinable()) workerThread.detach();
+  if (readerThread.joinable()) readerThread.detach();
+  stuckPlugins.fetch_add(1);
 }
 
 std::string Plugin::displayName() const { return fileName.substr(0, fileName.find('.')); }
@@ -122,11 +166,11 @@ std::string Plugin::tag() const {
 }
 
 void Plugin::Open() {
-  if (entry.Open != nullptr) return;
+  if (entry.Open != nullptr || gate->stage != CallGate::Stage::Running) return;
   auto open = bindSymbol<OpenFn>(handle, "Open");
   auto close = bindSymbol<CloseFn>(handle, "Close");
   {
-    std::unique_lock lock(gate);
+    std::lock_guard lock(gate->lock);
     // Whichever of the pair exists stays bound: a plugin without "Open" is
     // still closed at shutdown if it exports "Close".
     entry.Open = open;
@@ -145,7 +189,7 @@ void Plugin::Open() {
   auto result = makeRecord<OpenResult>();
   const auto start = Clock::now();
   {
-    PluginCallScope call(this, callName, PluginEntry::Open);
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::Open);
     open(&parms, &result);
   }
   openTime = elapsedNanos(start);
@@ -153,39 +197,58 @@ void Plugin::Open() {
 }
 
 void Plugin::Close() {
-  // "Close" runs without the gate: the plugin may log from it, and a log
-  // record after a stop request takes the logging plugin's gate shared.
-  if (entry.Close != nullptr) {
-    auto parms = makeRecord<CloseParms>();
-    auto result = makeRecord<CloseResult>();
-    PluginCallScope call(this, callName, PluginEntry::Close);
-    entry.Close(&parms, &result);
+  CloseFn close = nullptr;
+  {
+    std::lock_guard lock(gate->lock);
+    if (gate->stage != CallGate::Stage::Running) return;
+    close = entry.Close;
+    entry.Open = nullptr;
+    entry.Close = nullptr;
+    entry.OnEvent = nullptr;
+    entry.OnSearch = nullptr;
+    entry.Read = nullptr;
+    entry.Write = nullptr;
+    gate->stage = close != nullptr ? CallGate::Stage::Closing : CallGate::Stage::Closed;
   }
-  std::unique_lock lock(gate);
-  entry.Open = nullptr;
-  entry.Close = nullptr;
-  entry.OnEvent = nullptr;
-  entry.OnSearch = nullptr;
-  entry.Read = nullptr;
-  entry.Write = nullptr;
+  if (close == nullptr) return;
+  // Calls admitted just before (a packet, a log record, a search) get a
+  // moment to leave, so that none starts once "Close" has. Only a moment: a
+  // search may be waiting for this very "Close" to return.
+  (void)gate->drain(false, Clock::now() + CloseDrainGrace);
+  // Without the gate: the plugin may log from "Close", and the record may
+  // come back to this plugin's own gate.
+  auto parms = makeRecord<CloseParms>();
+  auto result = makeRecord<CloseResult>();
+  {
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::Close);
+    close(&parms, &result);
+  }
+  std::lock_guard lock(gate->lock);
+  gate->stage = CallGate::Stage::Closed;
 }
 
 void Plugin::Unload() {
-  if (readerThread.joinable()) readerThread.join();
-  if (workerThread.joinable()) workerThread.join();
   UnloadFn unload = nullptr;
   {
-    // Calls from other threads (IPC packets) drain before "Unload" runs and
-    // find nothing bound afterwards, so the plugin never tears down under
-    // one of them.
-    std::unique_lock lock(gate);
+    std::lock_guard lock(gate->lock);
+    if (gate->stage == CallGate::Stage::Unloading) return;
+    gate->stage = CallGate::Stage::Unloading;
     unload = entry.Unload;
     entry = EntryPoints{};
   }
+  // Calls admitted before (a search waiting for "Close", a log record, a
+  // packet) and the lent threads must all have left before "Unload" runs.
+  if (!gate->drain(true, Clock::now() + StuckCallGrace)) {
+    coreLog(75, "Plugin {} still running {}s after Close; left loaded", displayName(), StuckCallGrace.count());
+    abandon();
+    return;
+  }
+  if (readerThread.joinable()) readerThread.join();
+  if (workerThread.joinable()) workerThread.join();
   if (unload != nullptr) {
     auto parms = makeRecord<UnloadParms>();
     auto result = makeRecord<UnloadResult>();
-    PluginCallScope call(this, callName, PluginEntry::Unload);
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::Unload);
     unload(&parms, &result);
   }
   ReleaseLibrary();
@@ -194,9 +257,7 @@ void Plugin::Unload() {
 void Plugin::ReleaseLibrary() {
   LibraryHandle library;
   {
-    // Waits for calls from other threads to leave the library; once the
-    // table is empty no new call can enter it.
-    std::unique_lock lock(gate);
+    std::lock_guard lock(gate->lock);
     entry = EntryPoints{};
     library = std::move(handle);
   }
@@ -236,24 +297,28 @@ bool Plugin::WantsEvent(const EventParms& record) const noexcept {
   }
 }
 
-bool Plugin::DeliverEvent(EventParms& record) {
-  if (entry.OnEvent != nullptr) {
-    PluginCallScope call(this, callName, PluginEntry::OnEvent);
-    return (entry.OnEvent(&record) & 0xff) != 0;
+bool Plugin::callEvent(const EntryPoints& bound, const EventParms& record) {
+  if (bound.OnEvent != nullptr) {
+    // The plugin's own copy: it may write to it (a handler that reuses the
+    // record to submit another one), and routing, timing and references are
+    // read from the caller's.
+    EventParms copy = record;
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::OnEvent);
+    return (bound.OnEvent(&copy) & 0xff) != 0;
   }
   if (record.type == EventTypeConfig) {
-    if (entry.IOCTL == nullptr) return false;
+    if (bound.IOCTL == nullptr) return false;
     auto parms = makeRecord<IoctlParms>();
     parms.code = IoctlConfigEvent;
     parms.dataLength = record.length;
     parms.data = record.data;
     auto result = makeRecord<IoctlResult>();
     result.code = IoctlConfigEvent;
-    PluginCallScope call(this, callName, PluginEntry::IOCTL);
-    entry.IOCTL(&parms, &result);
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::IOCTL);
+    bound.IOCTL(&parms, &result);
     return result.answer != 0;
   }
-  if (entry.Write != nullptr && info.acceptsWrite != 0) {
+  if (bound.Write != nullptr && info.acceptsWrite != 0) {
     auto parms = makeRecord<WriteParms>();
     parms.length = record.length;
     parms.data = record.data;
@@ -263,43 +328,97 @@ bool Plugin::DeliverEvent(EventParms& record) {
     parms.flags = record.flags;
     std::memcpy(&parms.body, &record.body, sizeof parms.body);
     auto result = makeRecord<WriteResult>();
-    PluginCallScope call(this, callName, PluginEntry::Write);
-    entry.Write(&parms, &result, record.body.context);
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::Write);
+    bound.Write(&parms, &result, record.body.context);
     return result.answer != 0;
   }
   return false;
 }
 
-void Plugin::DeliverSearch(EventParms& request) {
-  std::shared_lock lock(gate);
-  if (entry.OnSearch != nullptr) {
-    PluginCallScope call(this, callName, PluginEntry::OnSearch);
-    entry.OnSearch(&request);
-  } else if (entry.Read != nullptr && info.wantsAsyncReader != 0) {
-    auto parms = makeRecord<ReadParms>();
-    parms.one = 1;
-    parms.dataLength = request.length;
-    parms.data = request.data;
-    parms.requestId = request.requestId;
-    PluginCallScope call(this, callName, PluginEntry::Read);
-    entry.Read(&parms, nullptr);
-  }
+bool Plugin::DeliverEvent(const EventParms& record) {
+  // The main thread is the only one that changes the table or the stage.
+  if (gate->stage != CallGate::Stage::Running) return false;
+  return callEvent(entry, record);
 }
 
-void Plugin::DeliverIpcPacket(uint64_t length, const void* packet) {
-  std::shared_lock lock(gate);
-  if (entry.OnIpcResult != nullptr) {
-    PluginCallScope call(this, callName, PluginEntry::OnIpcResult);
-    entry.OnIpcResult(packet, length);
-  } else if (entry.IOCTL != nullptr) {
-    auto parms = makeRecord<IoctlParms>();
-    parms.code = IoctlIpcPacket;
-    parms.dataLength = static_cast<uint32_t>(length);
-    parms.data = const_cast<void*>(packet);
-    auto result = makeRecord<IoctlResult>();
-    result.code = IoctlIpcPacket;
-    PluginCallScope call(this, callName, PluginEntry::IOCTL);
-    entry.IOCTL(&parms, &result);
+bool Plugin::HandOffEvent(const EventParms& record) {
+  return gatedCall(CallGate::Kind::Event, [&](const EntryPoints& bound) { return callEvent(bound, record); });
+}
+
+bool Plugin::ServesSearches() {
+  EntryPoints bound;
+  {
+    std::lock_guard lock(gate->lock);
+    if (!gate->admits(CallGate::Kind::Event)) return false;
+    bound = entry;
+  }
+  // "OnSearch" serves every search; "Read" only for a plugin with the async
+  // reader flag that offers searches in one of its interest words (the PTZ
+  // and serial words do not count).
+  if (bound.OnSearch != nullptr) return true;
+  if (bound.Read == nullptr || info.wantsAsyncReader == 0) return false;
+  for (uint64_t word : {info.videoWord, info.audioWord, info.alarmWord, info.logWord, info.posWord, info.analyticWord}) {
+    if ((static_cast<uint32_t>(word) & SearchBit) != 0) return true;
+  }
+  return false;
+}
+
+void Plugin::DeliverSearch(const EventParms& request) {
+  gatedCall(CallGate::Kind::Event, [&](const EntryPoints& bound) {
+    if (bound.OnSearch != nullptr) {
+      EventParms copy = request;
+      PluginCallScope call(&info.sourceId, callName, PluginEntry::OnSearch);
+      bound.OnSearch(&copy);
+    } else if (bound.Read != nullptr && info.wantsAsyncReader != 0) {
+      auto parms = makeRecord<ReadParms>();
+      parms.one = 1;
+      parms.dataLength = request.length;
+      parms.data = request.data;
+      parms.requestId = request.requestId;
+      PluginCallScope call(&info.sourceId, callName, PluginEntry::Read);
+      bound.Read(&parms, nullptr);
+    }
+    return true;
+  });
+}
+
+bool Plugin::DeliverIpcPacket(uint64_t length, const void* packet) {
+  return gatedCall(CallGate::Kind::Ipc, [&](const EntryPoints& bound) {
+    if (bound.OnIpcResult != nullptr) {
+      PluginCallScope call(&info.sourceId, callName, PluginEntry::OnIpcResult);
+      bound.OnIpcResult(packet, length);
+    } else if (bound.IOCTL != nullptr) {
+      auto parms = makeRecord<IoctlParms>();
+      parms.code = IoctlIpcPacket;
+      parms.dataLength = static_cast<uint32_t>(length);
+      parms.data = const_cast<void*>(packet);
+      auto result = makeRecord<IoctlResult>();
+      result.code = IoctlIpcPacket;
+      PluginCallScope call(&info.sourceId, callName, PluginEntry::IOCTL);
+      bound.IOCTL(&parms, &result);
+    }
+    return true;
+  });
+}
+
+// Lends the plugin a thread; a thread that cannot be created leaves the
+// plugin without it rather than ending the core. The body reports its end to
+// the gate, which it shares, so that unloading can bound its wait.
+template <typename Body>
+void Plugin::startLentThread(std::thread& slot, const char* what, Body body) {
+  if (slot.joinable()) return;  // one thread of each kind per plugin
+  {
+    std::lock_guard lock(gate->lock);
+    ++gate->lentThreads;
+  }
+  try {
+    slot = std::thread([gate = gate, body = std::move(body)] {
+      body();
+      gate->lentThreadEnded();
+    });
+  } catch (const std::system_error& error) {
+    gate->lentThreadEnded();
+    coreLog(75, "Failed to start {} thread for {}: {}", what, displayName(), error.what());
   }
 }
 
@@ -307,9 +426,11 @@ void Plugin::ProvideWorkerThreadIf() {
   if (entry.IOCTL == nullptr || info.wantsWorkerThread == 0) return;
   // The thread holds the entry point itself, not the table: the library
   // stays mapped until Unload has joined it.
-  startPluginThread(workerThread, "worker", *this, [this, ioctl = entry.IOCTL] {
-    CoreThread thread(ThreadRole::Worker, sourceIndexOf());
-    PluginCallScope call(this, callName, PluginEntry::IOCTL);
+  // The thread may outlive the Plugin object (a plugin left loaded), so its
+  // call record points at the closure's own copy of the id.
+  startLentThread(workerThread, "worker", [ioctl = entry.IOCTL, id = info.sourceId, name = callName] {
+    CoreThread thread(ThreadRole::Worker, sourceIndex(id));
+    PluginCallScope call(&id, name, PluginEntry::IOCTL);
     auto parms = makeRecord<IoctlParms>();
     parms.code = IoctlWorkerThread;
     auto result = makeRecord<IoctlResult>();
@@ -320,9 +441,9 @@ void Plugin::ProvideWorkerThreadIf() {
 
 void Plugin::StartAsyncReaderIf() {
   if (entry.Read == nullptr || info.wantsAsyncReader == 0) return;
-  startPluginThread(readerThread, "reader", *this, [this, read = entry.Read] {
-    CoreThread thread(ThreadRole::Reader, sourceIndexOf());
-    PluginCallScope call(this, callName, PluginEntry::Read);
+  startLentThread(readerThread, "reader", [read = entry.Read, id = info.sourceId, name = callName] {
+    CoreThread thread(ThreadRole::Reader, sourceIndex(id));
+    PluginCallScope call(&id, name, PluginEntry::Read);
     auto parms = makeRecord<ReadParms>();
     parms.one = 1;
     read(&parms, nullptr);

@@ -2,25 +2,34 @@
 // and the outcome of loading and opening. The only place from which the core
 // calls into a plugin.
 //
-// Threads: the entry-point table is written only on the main thread (load,
-// open, close, unload). It is read by the dispatch loop (main), by the io
-// thread (IPC packets), by search threads and by the plugin's own worker and
-// reader threads. Calls that can arrive off the main thread while it closes
-// or unloads the plugin (IPC packets, search requests, log records after a
-// stop request) hold `gate` shared for the duration of the call; the main
-// thread takes it exclusively to unbind entry points, so a library is never
-// closed under a running call. The main thread never calls into the plugin
-// (nor closes its library, which runs the library's destructors) while it
-// holds the gate: such a call may log, and a log record after a stop request
-// takes the logging plugin's gate shared on the same thread.
+// Lifetime rule. "Load", "Open", "Close" and "Unload" run on the main thread
+// only (the thread that loaded the plugin), never from the last reference
+// dropped on another thread: the core closes and unloads every plugin
+// explicitly before it lets go of it. Every entry point that must not be
+// called once a plugin is closed is unbound before its "Close" is called:
+// the main thread unbinds under the gate, releases the gate, then calls
+// "Close" without it. From then on only "OnIpcResult" and "IOCTL" code 4 may
+// still enter the plugin, and not while its "Close" runs; once Unload() has
+// begun nothing enters it at all.
+//
+// Threads: the entry-point table is written only on the main thread, under
+// the gate's lock. The dispatch loop (main) reads it without the lock. Calls
+// from other threads (log records after a stop request, search requests, IPC
+// packets) are admitted by the gate: the lock is held only to check the stage,
+// copy the entry point and count the call in, never across the call, so a
+// call may nest another (a plugin that logs from its IPC entry) and a steady
+// stream of calls cannot starve the main thread, which changes the stage
+// under the same short lock and then waits for the counted calls to leave.
+// A call that has not left some seconds after "Close" is logged at level 75
+// and its plugin is left loaded: the library is never closed under it.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 
@@ -55,6 +64,46 @@ class LibraryHandle {
   void* handle_ = nullptr;
 };
 
+// How long calls still running after a plugin's "Close" are waited for
+// before the plugin counts as stuck.
+inline constexpr std::chrono::seconds StuckCallGrace{3};
+// How long calls admitted just before a plugin's "Close" are given to leave
+// before "Close" is called anyway.
+inline constexpr std::chrono::milliseconds CloseDrainGrace{500};
+
+// Plugins left loaded because a call into them never returned; while any is,
+// the core must not be destroyed under those calls.
+inline std::atomic<int> stuckPlugins{0};
+
+// Admission of calls into one plugin from threads other than the main one,
+// and the plugin's place in its lifecycle. Shared with the plugin's lent
+// threads, which report their end here and may outlive a stuck plugin.
+struct CallGate {
+  enum class Stage : uint8_t {
+    Running,    // events, searches and IPC packets admitted
+    Closing,    // "Close" is (about to be) called: nothing admitted
+    Closed,     // IPC packets only
+    Unloading,  // nothing, for good
+  };
+  enum class Kind : uint8_t { Event, Ipc };
+
+  bool admits(Kind kind) const noexcept {
+    return stage == Stage::Running || (kind == Kind::Ipc && stage == Stage::Closed);
+  }
+  void leave(Kind kind) noexcept;
+  void lentThreadEnded() noexcept;
+  // Waits until no admitted call (and, withLentThreads, no lent thread) is
+  // left, or until the deadline; true when none is left.
+  bool drain(bool withLentThreads, std::chrono::steady_clock::time_point deadline);
+
+  std::mutex lock;
+  std::condition_variable idle;
+  Stage stage = Stage::Running;  // guarded by lock; written on the main thread
+  int eventCalls = 0;            // guarded by lock
+  int ipcCalls = 0;              // guarded by lock
+  int lentThreads = 0;           // guarded by lock
+};
+
 class Plugin {
  public:
   ~Plugin();
@@ -67,9 +116,19 @@ class Plugin {
   void ReleaseLibrary();
 
   bool WantsEvent(const EventParms& record) const noexcept;
-  bool DeliverEvent(EventParms& record);
-  void DeliverSearch(EventParms& request);
-  void DeliverIpcPacket(uint64_t length, const void* packet);
+  // The dispatch loop's delivery (main thread). Each call gets its own copy
+  // of the record, so a plugin that writes to it cannot change what the
+  // plugins after it receive; the payload stays shared.
+  bool DeliverEvent(const EventParms& record);
+  // The same from any other thread (log records after a stop request);
+  // false, without a call, once "Close" has begun.
+  bool HandOffEvent(const EventParms& record);
+  // Search threads; nothing once "Close" has begun.
+  void DeliverSearch(const EventParms& request);
+  bool ServesSearches();
+  // io thread; false (not delivered) while "Close" runs and once Unload()
+  // has begun.
+  bool DeliverIpcPacket(uint64_t length, const void* packet);
 
   void ProvideWorkerThreadIf();
   void StartAsyncReaderIf();
@@ -98,7 +157,7 @@ class Plugin {
 
   LibraryHandle handle;
   EntryPoints entry;
-  mutable std::shared_mutex gate;
+  const std::shared_ptr<CallGate> gate = std::make_shared<CallGate>();
   std::thread workerThread;
   std::thread readerThread;
   PluginInfo info = makeRecord<PluginInfo>();
@@ -115,6 +174,17 @@ class Plugin {
  private:
   friend std::shared_ptr<Plugin> LoadPlugin(const std::string&, SubmitEventFn, void*, uint32_t);
   Plugin() = default;
+  bool callEvent(const EntryPoints& bound, const EventParms& record);
+  // Runs `call` with the entry points bound when the gate admits it.
+  template <typename Call>
+  bool gatedCall(CallGate::Kind kind, Call&& call);
+  template <typename Body>
+  void startLentThread(std::thread& slot, const char* what, Body body);
+  // Gives up on calls that never returned: the library stays mapped.
+  void abandon();
+
+  // The thread that loaded the plugin, the only one that drives its lifecycle.
+  std::thread::id owner_ = std::this_thread::get_id();
 };
 
 // Creates the Plugin for `path` and loads it. Never null: a failure is

@@ -1,10 +1,11 @@
 // Which plugin entry point each thread is inside, and what the thread is.
 //
 // Every call into a plugin runs inside a PluginCallScope, which records the
-// plugin, its name, the entry point and the start of the call in the calling
-// thread's CallSlot and restores the previous contents when the call returns
-// (a plugin's call may lead to another plugin's call on the same thread, such
-// as a log record handed to the logging plugin after a stop request).
+// plugin's source id, its name, the entry point and the start of the call in
+// the calling thread's CallSlot and restores the previous contents when the
+// call returns (a plugin's call may lead to another plugin's call on the same
+// thread, such as a log record handed to the logging plugin after a stop
+// request).
 //
 // Readers of a slot:
 //   - the fatal-signal handler, on the slot's own thread (core/fatal_signal);
@@ -25,8 +26,6 @@
 
 namespace ko::core {
 
-class Plugin;
-
 enum class PluginEntry : uint8_t { None, OnEvent, OnSearch, OnIpcResult, IOCTL, Read, Write, Open, Close, Load, Unload };
 
 // The entry point's exported name; "" for None.
@@ -41,8 +40,10 @@ struct CallSlot {
   std::atomic<uint8_t> roleId{0};
   // The call in progress; `name` is null outside plugin calls. Names are
   // interned for the life of the process (internPluginName), so a reader on
-  // another thread never reads a freed one.
-  std::atomic<const Plugin*> plugin{nullptr};
+  // another thread never reads a freed one. `sourceId` points at the
+  // plugin's id, which the plugin may still be filling in during "Load"; it
+  // is read only on the slot's own thread, inside the call.
+  std::atomic<const uint64_t*> sourceId{nullptr};
   std::atomic<const char*> name{nullptr};
   std::atomic<PluginEntry> entry{PluginEntry::None};
   std::atomic<int64_t> start{0};  // callClockNanos() at entry
@@ -81,19 +82,19 @@ void reportReturned(CallSlot& slot, const char* name, PluginEntry entry, int64_t
 
 class PluginCallScope {
  public:
-  PluginCallScope(const Plugin* plugin, const char* name, PluginEntry entry) noexcept
+  PluginCallScope(const uint64_t* sourceId, const char* name, PluginEntry entry) noexcept
       : slot_(threadCalls),
-        plugin_(slot_.plugin.load(std::memory_order_relaxed)),
+        sourceId_(slot_.sourceId.load(std::memory_order_relaxed)),
         name_(slot_.name.load(std::memory_order_relaxed)),
         entry_(slot_.entry.load(std::memory_order_relaxed)),
         start_(slot_.start.load(std::memory_order_relaxed)) {
-    write(plugin, name, entry, callClockNanos());
+    write(sourceId, name, entry, callClockNanos());
   }
   ~PluginCallScope() {
     const auto name = slot_.name.load(std::memory_order_relaxed);
     const auto entry = slot_.entry.load(std::memory_order_relaxed);
     const auto start = slot_.start.load(std::memory_order_relaxed);
-    write(plugin_, name_, entry_, start_);
+    write(sourceId_, name_, entry_, start_);
     if (slot_.stuckStart.load(std::memory_order_relaxed) == start) {
       detail::reportReturned(slot_, name, entry, start);
     }
@@ -102,11 +103,11 @@ class PluginCallScope {
   PluginCallScope& operator=(const PluginCallScope&) = delete;
 
  private:
-  void write(const Plugin* plugin, const char* name, PluginEntry entry, int64_t start) noexcept {
+  void write(const uint64_t* sourceId, const char* name, PluginEntry entry, int64_t start) noexcept {
     const uint64_t changes = slot_.changes.load(std::memory_order_relaxed);
     slot_.changes.store(changes + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
-    slot_.plugin.store(plugin, std::memory_order_relaxed);
+    slot_.sourceId.store(sourceId, std::memory_order_relaxed);
     slot_.name.store(name, std::memory_order_relaxed);
     slot_.entry.store(entry, std::memory_order_relaxed);
     slot_.start.store(start, std::memory_order_relaxed);
@@ -114,7 +115,7 @@ class PluginCallScope {
   }
 
   CallSlot& slot_;
-  const Plugin* plugin_;
+  const uint64_t* sourceId_;
   const char* name_;
   PluginEntry entry_;
   int64_t start_;

@@ -59,6 +59,7 @@ struct Probe {
   uint32_t echoType = 0;      // on this base type, submit an alarm from inside the call
   uint32_t slowType = 0;      // on this base type, take slowMicros before answering
   uint32_t slowMicros = 0;
+  bool scribble = false;      // OnEvent overwrites the record it was given
   // Search behaviour.
   int searchResults = 0;            // results submitted per search request
   uint32_t resultLength = 0;        // their payload length (0 = none)
@@ -90,6 +91,7 @@ struct Probe {
     echoType = 0;
     slowType = 0;
     slowMicros = 0;
+    scribble = false;
     searchResults = 0;
     resultLength = 0;
     cancelBeforeResults = false;

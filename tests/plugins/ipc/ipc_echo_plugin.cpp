@@ -7,8 +7,9 @@
 //   anything else is only counted.
 // At "Close" it joins its threads and tries one more send; at "Unload" it
 // writes "<id>.ipc-close" in the working directory: the result of that send,
-// the number of packets received, and how many arrived once "Close" had
-// begun (which the core must prevent).
+// the number of packets received, how many arrived while "Close" ran (which
+// the core must prevent) and how many after it had returned (which the core
+// still delivers until it unloads the plugin).
 //
 // Build-time switches: KO_TEST_PLUGIN_ID (identifier), KO_TEST_VIA_IOCTL (no
 // "OnIpcResult": packets arrive as IOCTL code 4), KO_TEST_CORE_ID (reports the
@@ -35,6 +36,8 @@ SubmitEventFn submit = nullptr;
 uint64_t sourceId = 0;
 std::atomic<int> received{0};
 std::atomic<bool> closing{false};
+std::atomic<bool> closed{false};
+std::atomic<int> duringClose{0};
 std::atomic<int> afterClose{0};
 int32_t lateSend = -1;
 std::vector<std::thread> burst;
@@ -44,9 +47,16 @@ int32_t sendToParent(const std::vector<uint8_t>& packet) {
   return submit(&record);
 }
 
+std::atomic<int> misaligned{0};
+
 void onPacket(const void* data, uint64_t length, uint32_t entry) {
   received.fetch_add(1);
+  if (reinterpret_cast<uintptr_t>(data) % 8 != 0) misaligned.fetch_add(1);
   if (closing.load()) {
+    duringClose.fetch_add(1);
+    return;
+  }
+  if (closed.load()) {
     afterClose.fetch_add(1);
     return;
   }
@@ -96,13 +106,16 @@ KO_EXPORT void Close(CloseParms*, CloseResult*) {
   for (auto& t : burst) t.join();
   burst.clear();
   lateSend = sendToParent(buildIpcPacket(ipcTargetFor(KO_TEST_PLUGIN_ID), IpcTestEcho, 0, "late"));
+  closed.store(true);
+  closing.store(false);
 }
 
 KO_EXPORT void Unload(UnloadParms*, UnloadResult*) {
   char name[32];
   std::snprintf(name, sizeof name, "%02x.ipc-close", KO_TEST_PLUGIN_ID);
   if (FILE* f = std::fopen(name, "w")) {
-    std::fprintf(f, "late-send=%d\nreceived=%d\nafter-close=%d\n", lateSend, received.load(), afterClose.load());
+    std::fprintf(f, "late-send=%d\nreceived=%d\nduring-close=%d\nafter-close=%d\n", lateSend, received.load(),
+                 duringClose.load(), afterClose.load());
     std::fclose(f);
   }
 }
@@ -114,3 +127,6 @@ KO_EXPORT void OnIpcResult(const void* packet, uint64_t length) { onPacket(packe
 KO_EXPORT void IOCTL(IoctlParms* parms, IoctlResult*) {
   if (parms->code == IoctlIpcPacket) onPacket(parms->data, parms->dataLength, IpcTestIoctlReply);
 }
+
+// Packets that arrived at an address not aligned to 8.
+KO_EXPORT int ipcTestMisaligned() { return misaligned.load(); }

@@ -3,6 +3,7 @@
 // for the main thread's closing and unloading.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -83,8 +84,9 @@ TEST_F(LogHandoff, LoggingPluginThatLogsWhileGoingDoesNotDeadlock) {
     return 0;
   });
   ASSERT_EQ(status, 0);
-  // While its "Close" runs it is still open and takes the record.
-  EXPECT_TRUE(recorded("LogPI.so OnEvent log LogPI.so closing"));
+  // Its event entry is unbound before its "Close" is called.
+  EXPECT_TRUE(recorded("LogPI.so Close"));
+  EXPECT_FALSE(recorded("LogPI.so OnEvent log LogPI.so closing"));
   EXPECT_FALSE(recorded("LogPI.so OnEvent log LogPI.so unloading"));
   EXPECT_TRUE(recorded("LogPI.so Unload"));
   EXPECT_TRUE(recorded("LogPI.so Library closed"));
@@ -107,6 +109,51 @@ TEST_F(LogHandoff, LoggingPluginWithIdentifier08GoesWithTheCore) {
   core.reset();
   EXPECT_TRUE(recorded("LogPI.so Close"));
   EXPECT_TRUE(recorded("LogPI.so Unload"));
+}
+
+// A log store serving searches answers until it is closed. Its searches must
+// not keep the core from closing it, and only the main thread closes it.
+TEST_F(LogHandoff, LoggingPluginWhoseSearchWaitsForItsCloseDoesNotHangTheStop) {
+  install(LC_LOGPI_08_SEARCH_PATH, "LogPI.so");
+  const int status = runInChild([&] {
+    makeCore();
+    core->consoleQuiet = true;
+    start();
+    const char query[] = "q";
+    auto request = core::makeEvent(core::EventTypeAlarm, 0, 0x00000007u, query, sizeof query);
+    request.requestId = 5;
+    if (submitEventCallback(&request) != 0) return 2;
+    if (!waitUntil([&] { return recorded("LogPI.so OnSearch begin"); })) return 3;
+    finish();
+    core.reset();
+    return 0;
+  });
+  ASSERT_EQ(status, 0);
+  EXPECT_TRUE(recorded("LogPI.so OnSearch end"));
+  EXPECT_EQ(threadOf("LogPI.so Close"), threadOf("LogPI.so Load"));
+  EXPECT_NE(threadOf("LogPI.so Close"), threadOf("LogPI.so OnSearch begin"));
+}
+
+// A search that never returns: its plugin is reported and left loaded, and
+// the core says it must not be destroyed instead of waiting for ever.
+TEST_F(LogHandoff, SearchThatNeverReturnsIsReportedAndTheStopEnds) {
+  install(LC_SEARCH_FOREVER_PATH, "stuck.so");
+  const auto console = scratch("console.txt");
+  const int status = runInChild([&] {
+    StdoutCapture capture(console);
+    makeCore();
+    start();
+    const char query[] = "q";
+    auto request = core::makeEvent(core::EventTypeAlarm, 0, 0x00000007u, query, sizeof query);
+    request.requestId = 6;
+    if (submitEventCallback(&request) != 0) return 2;
+    if (!waitUntil([&] { return recorded("stuck.so OnSearch begin"); })) return 3;
+    finish();
+    return core->settle() ? 1 : 0;
+  });
+  ASSERT_EQ(status, 0);
+  EXPECT_NE(readFile(console).find("Plugin stuck still running 3s after Close; left loaded"), std::string::npos);
+  EXPECT_FALSE(recorded("stuck.so Unload"));
 }
 
 using LogHandoffConcurrency = PluginTreeTest;
@@ -143,6 +190,11 @@ TEST_F(LogHandoffConcurrency, RecordsDuringCloseAndUnloadNeverReachAGoneLibrary)
   EXPECT_TRUE(busy);
   EXPECT_TRUE(goneOn);
   EXPECT_TRUE(recorded("LogPI.so OnEvent log busy"));
+  // Nothing enters the logging plugin once its "Close" has begun.
+  const auto all = calls();
+  const auto closed = std::find(all.begin(), all.end(), "LogPI.so Close");
+  ASSERT_NE(closed, all.end());
+  EXPECT_EQ(std::count(closed, all.end(), "LogPI.so OnEvent log busy"), 0);
 }
 
 using PluginListConcurrency = PluginTreeTest;

@@ -18,6 +18,8 @@
 //                      whether an IPC packet still arrives while it runs
 //   LOG_WHILE_CLOSING  logs from "Close", "Unload" and the library destructor,
 //                      under another identifier
+//   SEARCH_UNTIL_CLOSE exports "OnSearch", which returns once "Close" is called
+//   SEARCH_FOREVER     exports "OnSearch", which never returns
 //
 // Worker and reader calls wait until "Close" (at most ten seconds, then they
 // record a time-out) so the tests see when the core lets them end.
@@ -204,6 +206,18 @@ KO_PLUGIN_EXPORT void IOCTL(IoctlParms* parms, IoctlResult*) {
   record("IOCTL1 begin");
   logText(ownFileName() + " worker running");
   record(waitForClose() ? "IOCTL1 end" : "IOCTL1 timeout");
+}
+#endif
+
+#if defined(SEARCH_UNTIL_CLOSE)
+KO_PLUGIN_EXPORT void OnSearch(EventParms*) {
+  record("OnSearch begin");
+  record(waitForClose() ? "OnSearch end" : "OnSearch timeout");
+}
+#elif defined(SEARCH_FOREVER)
+KO_PLUGIN_EXPORT void OnSearch(EventParms*) {
+  record("OnSearch begin");
+  for (;;) pause();
 }
 #endif
 

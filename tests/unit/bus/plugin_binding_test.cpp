@@ -254,6 +254,31 @@ TEST_F(PluginDelivery, OnEventReceivesQueuedCopySharingOnePayload) {
   EXPECT_EQ(blocksDelta(), 0);
 }
 
+// The first plugin reuses the record it was given; the next one still gets
+// the original, keeps it and gives it back.
+TEST_F(PluginDelivery, PluginOverwritingItsRecordChangesNothingForTheNext) {
+  Probe* a = probe("bus_a");
+  Probe* b = probe("bus_b");
+  a->scribble = true;
+  b->retainAnswer = 1;
+  attach("bus_a");
+  attach("bus_b");
+  const char text[] = "original";
+  ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, text, sizeof text)), 0);
+  drain();
+  ASSERT_EQ(a->deliveries.size(), 1u);
+  ASSERT_EQ(b->deliveries.size(), 1u);
+  const auto& seen = b->deliveries[0].record;
+  EXPECT_EQ(seen.type, EventTypeAlarm);
+  EXPECT_EQ(seen.source, 0x00400000u);
+  EXPECT_EQ(seen.requestId, 0u);
+  EXPECT_EQ(seen.length, sizeof text);
+  EXPECT_EQ(seen.data, a->deliveries[0].record.data);
+  EXPECT_EQ(b->releaseRetained(), 1u);
+  EXPECT_EQ(blocksDelta(), 0);
+  EXPECT_EQ(heldDelta(0x12), 0);
+}
+
 TEST_F(PluginDelivery, IoctlCarriesOnlyConfigurationRecords) {
   Probe* p = probe("bus_ioctl_only");
   p->retainAnswer = 1;

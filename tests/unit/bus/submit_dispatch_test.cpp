@@ -1,5 +1,6 @@
 // Submission rules, the queue's payload references and the dispatch loop,
 // driven through the plugins' own callback.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -33,6 +34,7 @@ TEST_F(BusSubmit, CoreRecordWithNullDataIsNotCopiedFromNull) {
   std::lock_guard lock(core->queueLock);
   ASSERT_EQ(core->eventQueue.size(), 1u);
   EXPECT_EQ(core->eventQueue.front().data, nullptr);
+  EXPECT_EQ(core->eventQueue.front().length, 0u) << "no payload, no length";
 }
 
 TEST_F(BusSubmit, ThrottleRefusesOnlyPlainLiveMedia) {
@@ -116,6 +118,32 @@ TEST_F(BusSubmit, SecondDecrefForOneRetainedRecordIsIgnored) {
   b->releaseRetained();
   EXPECT_EQ(blocksDelta(), 0);
   EXPECT_EQ(submit(makeEvent(EventTypeDecref, 0, 0x00110000u)), 0) << "null data changes nothing";
+  EXPECT_EQ(heldDelta(0x11), 0);
+}
+
+// A plugin that still holds one block gives back another one twice, and a
+// pointer of its own: both are refused without touching any count or memory.
+TEST_F(BusSubmit, ReleaseOfABlockNotHeldIsRefusedWhileAnotherIsHeld) {
+  Probe* a = probe("bus_a");
+  a->retainAnswer = 1;
+  attach("bus_a");
+  const char first[] = "first";
+  const char second[] = "second";
+  ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, first, sizeof first)), 0);
+  ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, second, sizeof second)), 0);
+  drain();
+  ASSERT_EQ(a->retained.size(), 2u);
+  auto decref = makeEvent(EventTypeDecref, 0, 0x00110000u, a->retained[0], 0);
+  EXPECT_EQ(submit(decref), 0);
+  EXPECT_EQ(submit(decref), 0) << "released twice";
+  alignas(16) static uint8_t own[64] = {};
+  EXPECT_EQ(submit(makeEvent(EventTypeDecref, 0, 0x00110000u, own + 16, 0)), 0);
+  EXPECT_EQ(submit(makeEvent(EventTypeDecref, 0, 0x00110000u, own + 1, 0)), 0);
+  EXPECT_EQ(blocksDelta(), 1);
+  EXPECT_EQ(heldDelta(0x11), 1) << "the block still held is still counted";
+  EXPECT_EQ(std::count(std::begin(own), std::end(own), 0), 64) << "foreign memory untouched";
+  EXPECT_EQ(submit(makeEvent(EventTypeDecref, 0, 0x00110000u, a->retained[1], 0)), 0);
+  EXPECT_EQ(blocksDelta(), 0);
   EXPECT_EQ(heldDelta(0x11), 0);
 }
 

@@ -145,17 +145,36 @@ TEST_F(IpcRouting, DeliveredPacketIsCountedWithItsBytes) {
   EXPECT_EQ(counters.ipcBytes.load() - bytes, static_cast<int64_t>(packet.size()));
 }
 
+TEST_F(IpcRouting, PacketsAfterOddLengthsArriveAligned) {
+  std::vector<uint8_t> record;
+  for (size_t extra : {1u, 3u, 5u, 7u, 2u}) {
+    const auto packet = buildIpcPacket(ipcTargetFor(0x05), 0x150, 0, std::string(extra, 'x'));
+    record.insert(record.end(), packet.begin(), packet.end());
+  }
+  const int64_t packets = counters.ipcPackets.load();
+  receive(record);
+  EXPECT_EQ(counters.ipcPackets.load() - packets, 5);
+  const auto misaligned = reinterpret_cast<int (*)()>(plugin->handle.symbol("ipcTestMisaligned"));
+  ASSERT_NE(misaligned, nullptr);
+  EXPECT_EQ(misaligned(), 0);
+}
+
 TEST_F(IpcRouting, PacketForAbsentPluginIsNotCounted) {
   const int64_t packets = counters.ipcPackets.load();
   receive(buildIpcPacket(ipcTargetFor(0x06), 0x150, 0, "nobody"));
   EXPECT_EQ(counters.ipcPackets.load(), packets);
 }
 
-TEST_F(IpcRouting, NoPacketReachesPluginsOnceRoutingHasEnded) {
-  core.endIpcRouting();
+TEST_F(IpcRouting, ClosedPluginStillGetsPacketsUntilItIsUnloaded) {
   const int64_t packets = counters.ipcPackets.load();
+  const int64_t dropped = counters.ipcDropped.load();
+  plugin->Close();
+  receive(buildIpcPacket(ipcTargetFor(0x05), 0x150, 0, "closed"));
+  EXPECT_EQ(counters.ipcPackets.load(), packets + 1);
+  plugin->Unload();
   receive(buildIpcPacket(ipcTargetFor(0x05), 0x150, 0, "too late"));
-  EXPECT_EQ(counters.ipcPackets.load(), packets);
+  EXPECT_EQ(counters.ipcPackets.load(), packets + 1);
+  EXPECT_EQ(counters.ipcDropped.load(), dropped + 1);
 }
 
 TEST_F(IpcRouting, SubmissionWithoutChannelIsRefused) {
