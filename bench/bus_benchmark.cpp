@@ -380,6 +380,30 @@ void runLatency(int pairs) {
   }
 }
 
+// What recording each plugin call (for the fatal-signal report and the
+// stuck-call watch) costs the dispatch loop: one plugin's "OnEvent" called
+// through its bare pointer, and through Plugin::DeliverEvent, which records
+// the call around it.
+void BM_OnEventDirect(benchmark::State& state) {
+  OnEventFn onEvent = library(0).onEvent;
+  auto record = makeEvent(EventTypeAlarm, EventClassLive, 0x00600000u, nullptr, 0);
+  for (auto _ : state) {
+    // DeliverEvent hands each plugin a copy of its own.
+    EventParms copy = record;
+    benchmark::DoNotOptimize(onEvent(&copy));
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void BM_OnEventRecorded(benchmark::State& state) {
+  library(0);
+  auto plugin = LoadPlugin(pluginPath(PluginNames[0]), submitEventCallback, nullptr, 0);
+  plugin->Open();
+  auto record = makeEvent(EventTypeAlarm, EventClassLive, 0x00600000u, nullptr, 0);
+  for (auto _ : state) benchmark::DoNotOptimize(plugin->DeliverEvent(record));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
 void registerBusCells(int pairs) {
   for (int64_t payload : {0, 64, 4096, 65536}) {
     for (int64_t consumers : {1, 4}) {
@@ -394,6 +418,9 @@ void registerBusCells(int pairs) {
                              });
     }
   }
+  kobench::registerPairs("call/OnEvent", {"OnEvent call recorded (DeliverEvent) / bare pointer", 0}, pairs,
+                         BM_OnEventRecorded, BM_OnEventDirect,
+                         [](benchmark::internal::Benchmark* b) { b->UseRealTime()->MinTime(0.1); });
 }
 
 bool takeFlag(int& argc, char** argv, const char* flag) {

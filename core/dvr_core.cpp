@@ -115,9 +115,12 @@ void DvrCore::Run() {
   loadConfig();
   if (throttlingEnabled) publishMemoryState();
 
+  callWatch.mainSlot.store(&threadCallSlot(), std::memory_order_release);
   std::promise<void> ioDone;
   auto ioFinished = ioDone.get_future();
   ioThread = std::thread([this, done = std::move(ioDone)]() mutable {
+    CoreThread thread(ThreadRole::Io);
+    callWatch.ioSlot.store(&threadCallSlot(), std::memory_order_release);
     // An error from the I/O service ends the process, as nothing could
     // restart the io thread's work.
     io->context.run();
@@ -148,6 +151,9 @@ void DvrCore::Run() {
     ioThread.detach();
     stuckPlugins.fetch_add(1);
   }
+  // Cleared here, not by the io thread, which may outlive the core.
+  callWatch.ioSlot.store(nullptr, std::memory_order_release);
+  callWatch.mainSlot.store(nullptr, std::memory_order_release);
   // A stop signal that arrives once the set is gone would end the process by
   // its default action instead of the clean exit under way: the signals are
   // held back while the set restores the default, then ignored (which also

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "ko/core/event.hpp"
+#include "monitor/stuck_calls.h"
 
 namespace boost::system {
 class error_code;
@@ -175,6 +176,8 @@ class DvrCore {
     int64_t lastCheck = 0;  // steady-clock nanoseconds of the last check
     int64_t lastWall = 0;   // wall-clock nanoseconds at the last check
   } housekeeping;
+  // Plugin calls on the main and io threads that do not return.
+  CallWatch callWatch;
 
   // --- crypto (crypto/) ----------------------------------------------------
   int32_t onCryptoEvent(EventParms& record);

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "core/dvr_core.h"
+#include "core/fatal_signal.h"
 
 int main(int argc, char** argv) {
   using ko::core::DvrCore;
@@ -35,6 +36,8 @@ int main(int argc, char** argv) {
   onPipe.sa_flags = SA_RESTART;
   sigemptyset(&onPipe.sa_mask);
   sigaction(SIGPIPE, &onPipe, nullptr);
+  // A plugin that crashes the process is named in the last line it leaves.
+  ko::core::installFatalSignalHandlers();
 
   std::error_code ec;
   const auto path = std::filesystem::canonical("/proc/self/exe", ec);
@@ -57,5 +60,6 @@ int main(int argc, char** argv) {
     std::_Exit(0);
   }
   core.reset();
+  ko::core::coreInstance = nullptr;
   return 0;
 }

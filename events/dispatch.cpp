@@ -8,6 +8,7 @@
 #include "events/ref_block.h"
 #include "log/core_log.h"
 #include "monitor/counters.h"
+#include "plugins/plugin_call.h"
 #include "plugins/plugin.h"
 
 namespace ko::core {
@@ -40,6 +41,10 @@ void reportSlowHandler(DvrCore& core, const Plugin& plugin, int64_t nanos, const
 }  // namespace
 
 void DvrCore::dispatchLoop() {
+  setThreadRole(ThreadRole::Dispatch);
+  struct Leave {
+    ~Leave() { setThreadRole(ThreadRole::Main); }
+  } leave;
   lastReport = Clock::now() - std::chrono::seconds(60);
   {
     std::lock_guard lock(queueLock);
@@ -50,6 +55,8 @@ void DvrCore::dispatchLoop() {
   // their storage.
   std::vector<EventParms> batch;
   for (;;) {
+    // At least once a second, outside queueLock: a report is a log record.
+    callWatch.checkIo();
     {
       std::unique_lock lock(queueLock);
       if (eventQueue.empty() && !stopRequested.load()) {

@@ -107,6 +107,7 @@ bool DvrCore::searchRequest(const EventParms& record) {
 
 void DvrCore::runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept {
   pthread_setname_np(pthread_self(), "search");
+  CoreThread thread(ThreadRole::Search, plugin->sourceIndexOf());
   const auto self = std::this_thread::get_id();
   try {
     auto provider = std::make_shared<SearchHandler::StoredProvider>();

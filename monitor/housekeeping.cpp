@@ -35,6 +35,7 @@ uint64_t memoryLimitFor(std::optional<uint64_t> totalRam) noexcept {
 }  // namespace
 
 void DvrCore::housekeepingTick() {
+  callWatch.checkMain();
   auto& state = housekeeping;
   const SystemProbe& system = *systemProbe;
   const int64_t now = system.steadyNanos();

@@ -58,6 +58,7 @@ std::shared_ptr<Plugin> LoadPlugin(const std::string& path, SubmitEventFn submit
   std::shared_ptr<Plugin> plugin(new Plugin());
   const auto slash = path.rfind('/');
   plugin->fileName = slash == std::string::npos ? path : path.substr(slash + 1);
+  plugin->callName = internPluginName(plugin->displayName().c_str());
 
   if (!handle) {
     plugin->loadCode = 79;
@@ -80,7 +81,10 @@ std::shared_ptr<Plugin> LoadPlugin(const std::string& path, SubmitEventFn submit
   parms.reservedPointer = reservedPointer;
   parms.reservedCount = reservedCount;
   const auto start = Clock::now();
-  plugin->loadCode = entry.Load(&parms, &plugin->info);
+  {
+    PluginCallScope call(&plugin->info.sourceId, plugin->callName, PluginEntry::Load);
+    plugin->loadCode = entry.Load(&parms, &plugin->info);
+  }
   plugin->loadTime = elapsedNanos(start);
 
   if (plugin->loadCode == 0) {
@@ -184,7 +188,10 @@ void Plugin::Open() {
   auto parms = makeRecord<OpenParms>();
   auto result = makeRecord<OpenResult>();
   const auto start = Clock::now();
-  open(&parms, &result);
+  {
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::Open);
+    open(&parms, &result);
+  }
   openTime = elapsedNanos(start);
   StartAsyncReaderIf();
 }
@@ -212,7 +219,10 @@ void Plugin::Close() {
   // come back to this plugin's own gate.
   auto parms = makeRecord<CloseParms>();
   auto result = makeRecord<CloseResult>();
-  close(&parms, &result);
+  {
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::Close);
+    close(&parms, &result);
+  }
   std::lock_guard lock(gate->lock);
   gate->stage = CallGate::Stage::Closed;
 }
@@ -238,6 +248,7 @@ void Plugin::Unload() {
   if (unload != nullptr) {
     auto parms = makeRecord<UnloadParms>();
     auto result = makeRecord<UnloadResult>();
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::Unload);
     unload(&parms, &result);
   }
   ReleaseLibrary();
@@ -292,6 +303,7 @@ bool Plugin::callEvent(const EntryPoints& bound, const EventParms& record) {
     // record to submit another one), and routing, timing and references are
     // read from the caller's.
     EventParms copy = record;
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::OnEvent);
     return (bound.OnEvent(&copy) & 0xff) != 0;
   }
   if (record.type == EventTypeConfig) {
@@ -302,6 +314,7 @@ bool Plugin::callEvent(const EntryPoints& bound, const EventParms& record) {
     parms.data = record.data;
     auto result = makeRecord<IoctlResult>();
     result.code = IoctlConfigEvent;
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::IOCTL);
     bound.IOCTL(&parms, &result);
     return result.answer != 0;
   }
@@ -315,6 +328,7 @@ bool Plugin::callEvent(const EntryPoints& bound, const EventParms& record) {
     parms.flags = record.flags;
     std::memcpy(&parms.body, &record.body, sizeof parms.body);
     auto result = makeRecord<WriteResult>();
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::Write);
     bound.Write(&parms, &result, record.body.context);
     return result.answer != 0;
   }
@@ -353,6 +367,7 @@ void Plugin::DeliverSearch(const EventParms& request) {
   gatedCall(CallGate::Kind::Event, [&](const EntryPoints& bound) {
     if (bound.OnSearch != nullptr) {
       EventParms copy = request;
+      PluginCallScope call(&info.sourceId, callName, PluginEntry::OnSearch);
       bound.OnSearch(&copy);
     } else if (bound.Read != nullptr && info.wantsAsyncReader != 0) {
       auto parms = makeRecord<ReadParms>();
@@ -360,6 +375,7 @@ void Plugin::DeliverSearch(const EventParms& request) {
       parms.dataLength = request.length;
       parms.data = request.data;
       parms.requestId = request.requestId;
+      PluginCallScope call(&info.sourceId, callName, PluginEntry::Read);
       bound.Read(&parms, nullptr);
     }
     return true;
@@ -369,6 +385,7 @@ void Plugin::DeliverSearch(const EventParms& request) {
 bool Plugin::DeliverIpcPacket(uint64_t length, const void* packet) {
   return gatedCall(CallGate::Kind::Ipc, [&](const EntryPoints& bound) {
     if (bound.OnIpcResult != nullptr) {
+      PluginCallScope call(&info.sourceId, callName, PluginEntry::OnIpcResult);
       bound.OnIpcResult(packet, length);
     } else if (bound.IOCTL != nullptr) {
       auto parms = makeRecord<IoctlParms>();
@@ -377,6 +394,7 @@ bool Plugin::DeliverIpcPacket(uint64_t length, const void* packet) {
       parms.data = const_cast<void*>(packet);
       auto result = makeRecord<IoctlResult>();
       result.code = IoctlIpcPacket;
+      PluginCallScope call(&info.sourceId, callName, PluginEntry::IOCTL);
       bound.IOCTL(&parms, &result);
     }
     return true;
@@ -408,7 +426,11 @@ void Plugin::ProvideWorkerThreadIf() {
   if (entry.IOCTL == nullptr || info.wantsWorkerThread == 0) return;
   // The thread holds the entry point itself, not the table: the library
   // stays mapped until Unload has joined it.
-  startLentThread(workerThread, "worker", [ioctl = entry.IOCTL] {
+  // The thread may outlive the Plugin object (a plugin left loaded), so its
+  // call record points at the closure's own copy of the id.
+  startLentThread(workerThread, "worker", [ioctl = entry.IOCTL, id = info.sourceId, name = callName] {
+    CoreThread thread(ThreadRole::Worker, sourceIndex(id));
+    PluginCallScope call(&id, name, PluginEntry::IOCTL);
     auto parms = makeRecord<IoctlParms>();
     parms.code = IoctlWorkerThread;
     auto result = makeRecord<IoctlResult>();
@@ -419,7 +441,9 @@ void Plugin::ProvideWorkerThreadIf() {
 
 void Plugin::StartAsyncReaderIf() {
   if (entry.Read == nullptr || info.wantsAsyncReader == 0) return;
-  startLentThread(readerThread, "reader", [read = entry.Read] {
+  startLentThread(readerThread, "reader", [read = entry.Read, id = info.sourceId, name = callName] {
+    CoreThread thread(ThreadRole::Reader, sourceIndex(id));
+    PluginCallScope call(&id, name, PluginEntry::Read);
     auto parms = makeRecord<ReadParms>();
     parms.one = 1;
     read(&parms, nullptr);

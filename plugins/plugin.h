@@ -34,6 +34,7 @@
 #include <thread>
 
 #include "ko/core/event.hpp"
+#include "plugins/plugin_call.h"
 
 namespace ko::core {
 
@@ -161,6 +162,9 @@ class Plugin {
   std::thread readerThread;
   PluginInfo info = makeRecord<PluginInfo>();
   std::string fileName;
+  // displayName() for call records, which signal handlers and other threads
+  // read without locks; it lives as long as the process.
+  const char* callName = "";
   int32_t loadCode = 0;
   int32_t openCode = 0;
   int64_t loadTime = 0;

@@ -1,7 +1,11 @@
 // Memory throttling, the memory limits and the clock watch, driven tick by
 // tick with simulated clocks and memory readings.
+#include <signal.h>
+
 #include <string_view>
 
+#include "core/fatal_signal.h"
+#include "monitor/stuck_calls.h"
 #include "unit/monitor/monitor_fixture.h"
 
 namespace ko::core::test {
@@ -220,6 +224,58 @@ TEST_F(ClockWatch, ToleratesUpToASecondOfDrift) {
 
 TEST_F(ClockWatch, ReportsMoreThanASecondOfDrift) {
   EXPECT_EQ(interval(Second, 2'100'000'000), std::vector<std::string>{"system time changed by 2.10seconds"});
+}
+
+// The stuck-call watch, driven with simulated "now" against a call in
+// progress on this thread.
+class StuckCalls : public MonitorTest {
+ protected:
+  void SetUp() override {
+    MonitorTest::SetUp();
+    setThreadRole(ThreadRole::Dispatch);
+  }
+  void TearDown() override {
+    setThreadRole(ThreadRole::Foreign);
+    MonitorTest::TearDown();
+  }
+  CallSlot& slot = threadCallSlot();
+  StuckCallWatch watch;
+};
+
+TEST_F(StuckCalls, ReportsAtTenSecondsThenEveryMinuteAndTheReturnOnce) {
+  {
+    PluginCallScope call(nullptr, "Slow", PluginEntry::OnEvent);
+    const int64_t start = slot.start.load();
+    watch.check(slot, start + 10 * Second - 1);
+    EXPECT_TRUE(logLines().empty());
+    watch.check(slot, start + 10 * Second);
+    watch.check(slot, start + 11 * Second);
+    EXPECT_EQ(logLines(), std::vector<std::string>{"Slow stuck in OnEvent for 10s on dispatch"});
+    watch.check(slot, start + 70 * Second - 1);
+    EXPECT_TRUE(logLines().empty());
+    watch.check(slot, start + 70 * Second);
+    watch.check(slot, start + 130 * Second);
+    EXPECT_EQ(logLines(), (std::vector<std::string>{"Slow stuck in OnEvent for 70s on dispatch",
+                                                    "Slow stuck in OnEvent for 130s on dispatch"}));
+  }
+  // The call's own end writes the line (its real length here is about 0 s);
+  // the watch then finds nothing left to report.
+  watch.check(slot, callClockNanos() + 200 * Second);
+  EXPECT_EQ(logLines(), std::vector<std::string>{"Slow returned from OnEvent after 0s"});
+}
+
+TEST_F(StuckCalls, NestedCallRestoresTheOuterOneForTheFatalLine) {
+  char line[256];
+  PluginCallScope outer(nullptr, "Outer", PluginEntry::OnIpcResult);
+  {
+    PluginCallScope inner(nullptr, "LogPI", PluginEntry::OnEvent);
+    EXPECT_EQ(std::string(line, formatFatalSignalLine(SIGSEGV, line, sizeof line)),
+              "fatal signal SIGSEGV in dispatch: 00:LogPI OnEvent");
+  }
+  EXPECT_EQ(std::string(line, formatFatalSignalLine(SIGSEGV, line, sizeof line)),
+            "fatal signal SIGSEGV in dispatch: 00:Outer OnIpcResult");
+  watch.check(slot, slot.start.load() + 10 * Second);
+  EXPECT_EQ(logLines(), std::vector<std::string>{"Outer stuck in OnIpcResult for 10s on dispatch"});
 }
 
 }  // namespace

@@ -1,0 +1,269 @@
+// The fatal-signal report. Everything the handler does is async-signal-safe:
+// fixed buffers on the (alternate) stack, write, socket, sendto, clock_gettime
+// and the unwinder, which installFatalSignalHandlers loads in advance. The
+// local time comes from the offset to UTC taken at installation, since
+// localtime_r may take a lock.
+#include "core/fatal_signal.h"
+
+#include <errno.h>
+#include <execinfo.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "core/dvr_core.h"
+#include "ko/core/event.hpp"
+#include "plugins/plugin_call.h"
+
+namespace ko::core {
+
+namespace {
+
+constexpr int FatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+constexpr int BacktraceFrames = 64;
+// LOG_CRIT in the default facility LOG_USER, as the console sink's syslog call.
+constexpr const char* SyslogPriority = "<10>";
+constexpr const char* Months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+// The console's level-100 colours: time stamp, before and after the tag.
+constexpr const char* FatalColour = "\x1b[38;5;37m\x1b[38;5;1m";
+constexpr const char* TagColour = "\x1b[36m";
+constexpr const char* ResetColour = "\x1b[0m";
+
+// Seconds east of UTC, taken when the handler is installed.
+std::atomic<long> utcOffset{0};
+// The thread writing the report; a second thread that faults meanwhile waits
+// for the first to end the process.
+std::atomic<pid_t> reportingThread{0};
+
+// Appends to a fixed buffer, truncating silently.
+class Text {
+ public:
+  Text(char* buffer, size_t size) noexcept : buffer_(buffer), size_(size) {}
+  Text& add(const char* text) noexcept {
+    while (*text != '\0' && length_ < size_) buffer_[length_++] = *text++;
+    return *this;
+  }
+  Text& add(const char* text, size_t count) noexcept {
+    for (size_t i = 0; i < count && length_ < size_; ++i) buffer_[length_++] = text[i];
+    return *this;
+  }
+  Text& decimal(uint64_t value, int width = 0, char fill = '0') noexcept {
+    char digits[24];
+    int count = 0;
+    do {
+      digits[count++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+    for (int pad = width - count; pad > 0; --pad) add(&fill, 1);
+    while (count > 0) add(&digits[--count], 1);
+    return *this;
+  }
+  Text& hex2(uint8_t value) noexcept {
+    constexpr char Digits[] = "0123456789abcdef";
+    const char pair[2] = {Digits[value >> 4], Digits[value & 15]};
+    return add(pair, 2);
+  }
+  size_t length() const noexcept { return length_; }
+  const char* data() const noexcept { return buffer_; }
+
+ private:
+  char* buffer_;
+  size_t size_;
+  size_t length_ = 0;
+};
+
+const char* signalName(int signo) noexcept {
+  switch (signo) {
+    case SIGSEGV: return "SIGSEGV";
+    case SIGBUS: return "SIGBUS";
+    case SIGILL: return "SIGILL";
+    case SIGFPE: return "SIGFPE";
+    case SIGABRT: return "SIGABRT";
+    default: return nullptr;
+  }
+}
+
+pid_t threadId() noexcept { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+struct LocalTime {
+  int month, day, hour, minute, second, millis;
+};
+
+// Civil date from days since 1970-01-01 (proleptic Gregorian).
+LocalTime localNow() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const int64_t seconds = static_cast<int64_t>(now.tv_sec) + utcOffset.load(std::memory_order_relaxed);
+  int64_t days = seconds / 86400;
+  int64_t inDay = seconds % 86400;
+  if (inDay < 0) {
+    inDay += 86400;
+    --days;
+  }
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t dayOfEra = days - era * 146097;
+  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t shifted = (5 * dayOfYear + 2) / 153;
+  LocalTime t{};
+  t.day = static_cast<int>(dayOfYear - (153 * shifted + 2) / 5 + 1);
+  t.month = static_cast<int>(shifted < 10 ? shifted + 3 : shifted - 9);
+  t.hour = static_cast<int>(inDay / 3600);
+  t.minute = static_cast<int>(inDay / 60 % 60);
+  t.second = static_cast<int>(inDay % 60);
+  t.millis = static_cast<int>(now.tv_nsec / 1'000'000);
+  return t;
+}
+
+void writeAll(int fd, const char* data, size_t length) noexcept {
+  while (length > 0) {
+    const ssize_t n = write(fd, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
+// As the console sink's syslog call would send it: no openlog, so the
+// program name without a process id.
+void sendToSyslog(const char* text, size_t length, const LocalTime& t) noexcept {
+  char buffer[768];
+  Text message(buffer, sizeof buffer);
+  message.add(SyslogPriority).add(Months[t.month - 1]).add(" ").decimal(static_cast<uint64_t>(t.day), 2, ' ');
+  message.add(" ").decimal(static_cast<uint64_t>(t.hour), 2).add(":").decimal(static_cast<uint64_t>(t.minute), 2);
+  message.add(":").decimal(static_cast<uint64_t>(t.second), 2).add(" ");
+  message.add(program_invocation_short_name).add(": ").add(text, length);
+
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, "/dev/log", sizeof "/dev/log");
+  // A full syslog queue loses the line rather than keeping a dying process.
+  (void)sendto(fd, message.data(), message.length(), MSG_NOSIGNAL | MSG_DONTWAIT,
+               reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  close(fd);
+}
+
+void writeConsoleLine(const char* text, size_t length, const LocalTime& t, bool colour) noexcept {
+  char buffer[768];
+  Text line(buffer, sizeof buffer);
+  if (colour) line.add(FatalColour);
+  line.decimal(static_cast<uint64_t>(t.hour), 2).add(":").decimal(static_cast<uint64_t>(t.minute), 2).add(":");
+  line.decimal(static_cast<uint64_t>(t.second), 2).add(".").decimal(static_cast<uint64_t>(t.millis), 3);
+  if (colour) line.add(TagColour);
+  line.add(" core");
+  if (colour) line.add(ResetColour);
+  line.add(" ").add(text, length).add("\n");
+  writeAll(STDOUT_FILENO, line.data(), line.length());
+}
+
+// Ends the process by `signo`'s default action: raised on this thread while
+// the handler blocks it, it is delivered as the handler returns.
+void endBy(int signo) noexcept {
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(signo, &fallback, nullptr);
+  syscall(SYS_tgkill, getpid(), threadId(), signo);
+}
+
+void onFatalSignal(int signo, siginfo_t*, void*) {
+  const int savedErrno = errno;
+  const pid_t self = threadId();
+  pid_t first = 0;
+  if (!reportingThread.compare_exchange_strong(first, self)) {
+    if (first != self) {
+      for (;;) pause();
+    }
+    endBy(signo);
+    errno = savedErrno;
+    return;
+  }
+
+  char buffer[512];
+  const size_t length = formatFatalSignalLine(signo, buffer, sizeof buffer);
+  const LocalTime now = localNow();
+  sendToSyslog(buffer, length, now);
+  // The core may never have been created, or be gone already.
+  const DvrCore* core = coreInstance;
+  const bool quiet = core != nullptr && core->consoleQuiet.load(std::memory_order_relaxed);
+  if (!quiet) writeConsoleLine(buffer, length, now, core == nullptr || core->consoleColour);
+
+  void* frames[BacktraceFrames];
+  const int count = backtrace(frames, BacktraceFrames);
+  // The first frame is this handler.
+  if (count > 1) backtrace_symbols_fd(frames + 1, count - 1, quiet ? STDERR_FILENO : STDOUT_FILENO);
+
+  endBy(signo);
+  errno = savedErrno;
+}
+
+}  // namespace
+
+size_t formatFatalSignalLine(int signo, char* buffer, size_t size) noexcept {
+  const CallSlot& slot = threadCallSlot();
+  Text line(buffer, size);
+  line.add("fatal signal ");
+  if (const char* name = signalName(signo)) {
+    line.add(name);
+  } else {
+    line.add("SIG").decimal(static_cast<uint64_t>(signo));
+  }
+  line.add(" in ");
+  const uint8_t roleId = slot.roleId.load(std::memory_order_relaxed);
+  switch (slot.role.load(std::memory_order_relaxed)) {
+    case ThreadRole::Main: line.add("main"); break;
+    case ThreadRole::Dispatch: line.add("dispatch"); break;
+    case ThreadRole::Io: line.add("io"); break;
+    case ThreadRole::Worker: line.add("worker ").hex2(roleId); break;
+    case ThreadRole::Reader: line.add("reader ").hex2(roleId); break;
+    case ThreadRole::Search: line.add("search ").hex2(roleId); break;
+    case ThreadRole::Foreign: line.add("thread ").decimal(static_cast<uint64_t>(threadId())); break;
+  }
+  line.add(": ");
+  const char* name = slot.name.load(std::memory_order_relaxed);
+  const uint64_t* sourceId = slot.sourceId.load(std::memory_order_relaxed);
+  if (name == nullptr) {
+    line.add("the core itself");
+  } else {
+    line.hex2(sourceId != nullptr ? sourceIndex(*sourceId) : 0).add(":").add(name).add(" ");
+    line.add(entryName(slot.entry.load(std::memory_order_relaxed)));
+  }
+  return line.length();
+}
+
+void installFatalSignalHandlers() noexcept {
+  static CoreThread* const mainThread = new (std::nothrow) CoreThread(ThreadRole::Main);
+  (void)mainThread;
+
+  tzset();
+  const time_t now = time(nullptr);
+  tm local{};
+  if (localtime_r(&now, &local) != nullptr) utcOffset.store(local.tm_gmtoff, std::memory_order_relaxed);
+  // The first backtrace loads the unwinder, which allocates; never in the
+  // handler.
+  void* warmUp[2];
+  (void)backtrace(warmUp, 2);
+
+  struct sigaction action {};
+  action.sa_sigaction = onFatalSignal;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  // A fault inside the report itself then ends the process at once.
+  for (int signo : FatalSignals) sigaddset(&action.sa_mask, signo);
+  for (int signo : FatalSignals) sigaction(signo, &action, nullptr);
+}
+
+}  // namespace ko::core

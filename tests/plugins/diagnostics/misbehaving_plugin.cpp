@@ -1,0 +1,90 @@
+// A plugin that fails in one way, chosen at build time, so the tests see what
+// the core leaves behind when a plugin crashes or hangs it:
+//
+//   NULL_WRITE_IN_EVENT   writes through a null pointer in "OnEvent"
+//   ABORT_IN_WORKER       asks for a worker thread and aborts in it
+//   OVERFLOW_IN_IPC       recurses in "OnIpcResult" until its stack overflows
+//   SLEEP_IN_EVENT        sleeps 12 s in its first "OnEvent"
+//   SLEEP_IN_IPC          sleeps 12 s in "OnIpcResult"
+//
+// The first event every plugin gets is the configuration document the core
+// publishes at start. A sleeping call writes "<id>.returned" in the working
+// directory once it is over, so a test can tell that a line came while the
+// call still ran.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "ko/core/event.hpp"
+
+#ifndef PLUGIN_ID
+#define PLUGIN_ID 0x50
+#endif
+
+namespace {
+
+using namespace ko::core;
+
+constexpr auto SleepFor = std::chrono::seconds(12);
+
+[[maybe_unused]] void sleepThenMark() {
+  std::this_thread::sleep_for(SleepFor);
+  char name[32];
+  std::snprintf(name, sizeof name, "%02x.returned", PLUGIN_ID);
+  if (FILE* f = std::fopen(name, "w")) std::fclose(f);
+}
+
+// Each frame holds a page the compiler cannot drop.
+[[maybe_unused]] __attribute__((noinline)) unsigned recurse(unsigned depth) {
+  volatile char page[4096];
+  page[depth % sizeof page] = static_cast<char>(depth);
+  // Never true before the stack runs out.
+  if (depth == ~0u) return page[0];
+  return recurse(depth + 1) + page[0];
+}
+
+}  // namespace
+
+KO_PLUGIN_EXPORT int32_t Load(LoadParms*, PluginInfo* info) {
+  info->sourceId = static_cast<uint64_t>(PLUGIN_ID) << 16;
+#ifdef ABORT_IN_WORKER
+  info->wantsWorkerThread = 1;
+#endif
+  return 0;
+}
+
+KO_PLUGIN_EXPORT void Unload(UnloadParms*, UnloadResult*) {}
+KO_PLUGIN_EXPORT void Open(OpenParms*, OpenResult*) {}
+KO_PLUGIN_EXPORT void Close(CloseParms*, CloseResult*) {}
+
+KO_PLUGIN_EXPORT int32_t OnEvent(EventParms*) {
+#ifdef NULL_WRITE_IN_EVENT
+  *static_cast<volatile int*>(nullptr) = 1;
+#endif
+#ifdef SLEEP_IN_EVENT
+  static std::atomic<bool> slept{false};
+  if (!slept.exchange(true)) sleepThenMark();
+#endif
+  return 0;
+}
+
+KO_PLUGIN_EXPORT void OnIpcResult(const void*, uint64_t) {
+#ifdef OVERFLOW_IN_IPC
+  std::printf("%u\n", recurse(0));
+#endif
+#ifdef SLEEP_IN_IPC
+  sleepThenMark();
+#endif
+}
+
+KO_PLUGIN_EXPORT void IOCTL(IoctlParms* parms, IoctlResult*) {
+#ifdef ABORT_IN_WORKER
+  if (parms->code == IoctlWorkerThread) std::abort();
+#else
+  (void)parms;
+#endif
+}
