@@ -120,6 +120,14 @@ int freeSignal() {
   return 0;
 }
 
+// Threads found running when main began; written once before any other
+// thread of the program exists.
+std::array<pid_t, 8> runtimeThreads{};
+
+bool isRuntimeThread(pid_t tid) {
+  return tid != 0 && std::find(runtimeThreads.begin(), runtimeThreads.end(), tid) != runtimeThreads.end();
+}
+
 // Signals every other thread until each has answered or the time is up.
 void broadcastToOthers(uint32_t mask, CapabilityOutcome& outcome) {
   if (threadIds().size() <= 1) return;  // only the caller, which has done it
@@ -153,7 +161,7 @@ void broadcastToOthers(uint32_t mask, CapabilityOutcome& outcome) {
     }
     bool waiting = false;
     for (const pid_t tid : threadIds()) {
-      if (tid == self || answered.count(tid) != 0) continue;
+      if (tid == self || answered.count(tid) != 0 || isRuntimeThread(tid)) continue;
       if (signalled.count(tid) == 0) {
         if (::syscall(SYS_tgkill, pid, tid, signo) == 0) {
           signalled.insert(tid);
@@ -181,6 +189,18 @@ uint64_t statusField(const std::string& status, const char* name) {
 
 }  // namespace
 
+void noteRuntimeThreads() noexcept {
+  try {
+    const pid_t self = ownThreadId();
+    size_t n = 0;
+    for (const pid_t tid : threadIds()) {
+      if (tid != self && n < runtimeThreads.size()) runtimeThreads[n++] = tid;
+    }
+  } catch (...) {
+    // Nothing noted: such threads then count like any other.
+  }
+}
+
 std::string CapabilityOutcome::describe() const {
   if (error != 0) return std::strerror(error);
   if (unverified) return "cannot read /proc/self/task";
@@ -204,11 +224,15 @@ CapabilityOutcome setProcessCapabilities(uint32_t mask) {
     const std::string status((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     uint64_t held = 0;
     for (const char* name : {"\nCapInh:", "\nCapPrm:", "\nCapEff:", "\nCapAmb:"}) held |= statusField(status, name);
-    if ((held & ~uint64_t{mask}) != 0) {
-      outcome.wideThread = tid;
-      outcome.wideSet = held;
-      break;
+    if ((held & ~uint64_t{mask}) == 0) continue;
+    if (isRuntimeThread(tid)) {
+      outcome.runtimeThread = tid;
+      outcome.runtimeSet = held;
+      continue;
     }
+    outcome.wideThread = tid;
+    outcome.wideSet = held;
+    break;
   }
   return outcome;
 }

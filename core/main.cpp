@@ -7,11 +7,14 @@
 #include <filesystem>
 #include <memory>
 
+#include "core/capabilities.h"
 #include "core/dvr_core.h"
 #include "core/fatal_signal.h"
 
 int main(int argc, char** argv) {
   using ko::core::DvrCore;
+  // Before anything of ours can start a thread.
+  ko::core::noteRuntimeThreads();
   // The parent may signal a stop before the core can handle it.
   ko::core::holdStopSignals();
   int pipeFd = -1;

@@ -91,7 +91,7 @@ inline std::unique_ptr<core::DvrCore> quietCore(const std::string& corePath = "/
 // Drops what the core queued (its own log records, published documents),
 // giving back the queue's references, so that nothing piles up across runs.
 inline void discardQueue(core::DvrCore& core) {
-  std::deque<core::EventParms> queued;
+  decltype(core.eventQueue) queued;
   {
     std::lock_guard lock(core.queueLock);
     queued.swap(core.eventQueue);

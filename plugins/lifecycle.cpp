@@ -64,6 +64,10 @@ void narrowCapabilities(DvrCore& core) {
   } else if (outcome.error != 0) {
     coreLog(50, "capset failed: {}", outcome.describe());
   }
+  if (outcome.runtimeThread != 0) {
+    coreLog(50, "thread {} was running before the core and keeps capabilities {:x}", outcome.runtimeThread,
+            outcome.runtimeSet);
+  }
 }
 
 }  // namespace
