@@ -55,13 +55,20 @@ Harness& harness() {
   return *h;
 }
 
-void checkDeliveries(IpcProbe& probe, const uint8_t* begin, const uint8_t* end, uint8_t id) {
+void checkDeliveries(IpcProbe& probe, const uint8_t* begin, const uint8_t* end, const uint8_t* scratch, uint8_t id) {
   KO_FUZZ_CHECK(probe.overflow == 0);
   for (size_t i = 0; i < probe.count; ++i) {
     const auto& seen = probe.seen[i];
     const auto* packet = static_cast<const uint8_t*>(seen.packet);
-    KO_FUZZ_CHECK(packet >= begin && packet <= end);
-    KO_FUZZ_CHECK(seen.length <= static_cast<size_t>(end - packet));
+    // A packet is handed over in place, or copied to the aligned scratch
+    // buffer when its offset is not a multiple of 8.
+    KO_FUZZ_CHECK(reinterpret_cast<uintptr_t>(packet) % 8 == 0);
+    if (packet == scratch) {
+      KO_FUZZ_CHECK(seen.length <= IpcBufferSize);
+    } else {
+      KO_FUZZ_CHECK(packet >= begin && packet <= end);
+      KO_FUZZ_CHECK(seen.length <= static_cast<size_t>(end - packet));
+    }
     KO_FUZZ_CHECK(seen.length >= IpcHeaderSize && seen.length <= IpcMaxPacket);
     KO_FUZZ_CHECK(seen.headerLength == seen.length);
     // The buffer has been compacted since: the header as the plugin saw it.
@@ -101,8 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const uint8_t* begin = core.ipcBuffer.data();
     const uint8_t* end = begin + fillBefore + received;
-    checkDeliveries(*h.direct, begin, end, 0x05);
-    checkDeliveries(*h.viaIoctl, begin, end, 0x07);
+    checkDeliveries(*h.direct, begin, end, core.ipcAligned.data(), 0x05);
+    checkDeliveries(*h.viaIoctl, begin, end, core.ipcAligned.data(), 0x07);
     KO_FUZZ_CHECK(core.ipcFill <= IpcBufferSize);
     KO_FUZZ_CHECK(core.ipcFill <= fillBefore + received);
     if (received == 0) break;  // the channel is gone
