@@ -19,7 +19,8 @@
 //   whenever the thread unblocks, rather than the default action ending the
 //   process. The caller learns of such a thread from the read-back, which
 //   looks at every thread's own status.
-// - The signal is the highest real-time signal nobody has a handler for; a
+// - The signal is the highest real-time signal nobody has a handler for and
+//   the system will send (an emulator may refuse the highest ones); a
 //   plugin that uses one with the default disposition through sigwait takes
 //   the broadcast's instance and leaves its thread unanswered as above.
 // - A system call the kernel does not restart after a handler (poll,
@@ -108,9 +109,9 @@ std::vector<pid_t> threadIds() {
   return ids;
 }
 
-// The highest real-time signal left at its default action.
-int freeSignal() {
-  for (int signo = SIGRTMAX; signo >= SIGRTMIN; --signo) {
+// The highest real-time signal below `above` left at its default action.
+int freeSignal(int above) {
+  for (int signo = above - 1; signo >= SIGRTMIN; --signo) {
     struct sigaction current {};
     if (::sigaction(signo, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
         current.sa_handler == SIG_DFL) {
@@ -131,18 +132,27 @@ bool isRuntimeThread(pid_t tid) {
 // Signals every other thread until each has answered or the time is up.
 void broadcastToOthers(uint32_t mask, CapabilityOutcome& outcome) {
   if (threadIds().size() <= 1) return;  // only the caller, which has done it
-  const int signo = freeSignal();
-  if (signo == 0) return;  // nothing sent; the read-back decides
+  int signo = 0;
+  struct sigaction previous {};
+  // Installs the handler on the next free signal below the current one; an
+  // emulator (qemu-user) accepts a handler for the highest ones but refuses
+  // to send them, so a refused send moves the broadcast down.
+  const auto nextSignal = [&]() -> bool {
+    if (signo != 0) ::sigaction(signo, &previous, nullptr);
+    signo = freeSignal(signo == 0 ? SIGRTMAX + 1 : signo);
+    if (signo == 0) return false;
+    struct sigaction handler {};
+    handler.sa_handler = answerBroadcast;
+    handler.sa_flags = SA_RESTART;
+    sigfillset(&handler.sa_mask);
+    if (::sigaction(signo, &handler, &previous) == 0) return true;
+    signo = 0;
+    return false;
+  };
   broadcast.mask.store(mask);
   broadcast.count.store(0);
   for (auto& answer : broadcast.answers) answer.store(0);
-
-  struct sigaction handler {};
-  handler.sa_handler = answerBroadcast;
-  handler.sa_flags = SA_RESTART;
-  sigfillset(&handler.sa_mask);
-  struct sigaction previous {};
-  if (::sigaction(signo, &handler, &previous) != 0) return;
+  if (!nextSignal()) return;  // nothing sent; the read-back decides
 
   const pid_t pid = ::getpid();
   const pid_t self = ownThreadId();
@@ -160,6 +170,7 @@ void broadcastToOthers(uint32_t mask, CapabilityOutcome& outcome) {
       }
     }
     bool waiting = false;
+    bool refused = false;
     for (const pid_t tid : threadIds()) {
       if (tid == self || answered.count(tid) != 0 || isRuntimeThread(tid)) continue;
       if (signalled.count(tid) == 0) {
@@ -167,10 +178,18 @@ void broadcastToOthers(uint32_t mask, CapabilityOutcome& outcome) {
           signalled.insert(tid);
         } else if (errno == ESRCH) {
           continue;  // gone
+        } else if (errno == EINVAL) {
+          refused = true;
+          break;
         }
         // EAGAIN (queue full): tried again on the next pass.
       }
       waiting = true;
+    }
+    if (refused) {
+      if (!signalled.empty()) return;  // some have it pending: handler stays
+      if (!nextSignal()) return;
+      continue;
     }
     if (!waiting) break;
     // Left installed: a signal still pending must find the handler.

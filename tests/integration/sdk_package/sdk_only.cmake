@@ -29,8 +29,15 @@ foreach(file ${installed})
   endif()
 endforeach()
 
+# The plugins are built for the target when cross-building; the SDK itself is
+# only headers and CMake files.
+set(toolchain)
+if(TOOLCHAIN_FILE)
+  set(toolchain -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
+endif()
+
 # Strict C11 and C++17, asking for the interface version.
-run(${CMAKE_COMMAND} -S ${PLUGINS_DIR} -B ${WORK_DIR}/strict -DCMAKE_PREFIX_PATH=${prefix} -DKOSDK_REQUEST=1
+run(${CMAKE_COMMAND} -S ${PLUGINS_DIR} -B ${WORK_DIR}/strict -DCMAKE_PREFIX_PATH=${prefix} -DKOSDK_REQUEST=1 ${toolchain}
     -DCMAKE_C_STANDARD=11 -DCMAKE_C_EXTENSIONS=OFF -DCMAKE_CXX_STANDARD=17 -DCMAKE_CXX_EXTENSIONS=OFF
     "-DCMAKE_C_FLAGS=-Wall -Wextra -pedantic -Werror" "-DCMAKE_CXX_FLAGS=-Wall -Wextra -pedantic -Werror"
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
@@ -45,12 +52,13 @@ run(${LOAD_CHECK} ${WORK_DIR}/strict/AlarmKeeper.so ${WORK_DIR}/strict/SdkProbe.
 
 # No version asked, and a project that says C++14: the SDK raises it to the
 # C++17 its C++ header needs.
-run(${CMAKE_COMMAND} -S ${PLUGINS_DIR} -B ${WORK_DIR}/older -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_STANDARD=14)
+run(${CMAKE_COMMAND} -S ${PLUGINS_DIR} -B ${WORK_DIR}/older -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_STANDARD=14
+    ${toolchain})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/older)
 
 # A request for another interface version is refused.
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${PLUGINS_DIR} -B ${WORK_DIR}/newer -DCMAKE_PREFIX_PATH=${prefix}
-                        -DKOSDK_REQUEST=2
+                        -DKOSDK_REQUEST=2 ${toolchain}
                 RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
 if(rc EQUAL 0 OR NOT err MATCHES "requested version \"2\"")
   message(FATAL_ERROR "find_package(kosdk 2) was not refused (${rc}): ${err}")
