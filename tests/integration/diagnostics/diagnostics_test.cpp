@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "support/dev_log.h"
 #include "integration/harness/core_process.h"
 #include "ipc/ipc_packet.h"
 
@@ -40,22 +41,6 @@ struct CrashCase {
   uint8_t ipcTarget;
 };
 
-// In a forked child: a private /dev holding /dev/null and our own socket at
-// /dev/log, so the core started from here sends its syslog lines to us.
-int listenOnDevLog() {
-  if (unshare(CLONE_NEWNS) != 0) return -1;
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return -1;
-  if (mount("tmpfs", "/dev", "tmpfs", 0, "size=64k,mode=0755") != 0) return -1;
-  if (mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) != 0) return -1;
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, "/dev/log");
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-  timeval timeout{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  return fd;
-}
 
 // Runs the core with the one plugin in a child of its own and writes what it
 // saw into `results`: "status", "stdout", "syslog".

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "support/dev_log.h"
 #include "log/core_log.h"
 #include "support/core_test_support.h"
 
@@ -18,21 +19,6 @@ namespace {
 
 constexpr int CannotIsolate = 77;
 
-// In the child: a private /dev with our own socket at /dev/log, bound before
-// anything logs. Returns the socket or -1.
-int listenOnDevLog() {
-  if (unshare(CLONE_NEWNS) != 0) return -1;
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return -1;
-  if (mount("tmpfs", "/dev", "tmpfs", 0, "size=64k,mode=0755") != 0) return -1;
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, "/dev/log");
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-  timeval timeout{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  return fd;
-}
 
 TEST(Syslog, FatalRecordReachesDevLogEvenWithAQuietConsole) {
   TempDir tmp;
