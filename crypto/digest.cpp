@@ -91,6 +91,7 @@ inline Lanes loadLanes(const uint32_t* p) noexcept {
   std::memcpy(&v, p, sizeof v);
   return v;
 }
+inline void storeLanes(uint32_t* p, Lanes v) noexcept { std::memcpy(p, &v, sizeof v); }
 
 // Four rounds from round i on, each with its round constant plus message
 // word from `kw`.
@@ -109,19 +110,25 @@ void compress(std::array<uint32_t, 8>& state, const uint8_t* block) noexcept {
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
   uint32_t bc = b ^ c;
-  alignas(16) uint32_t kw[4];
-  // Rounds 4j..4j+3 use x[j % 4]; after 16 rounds it is replaced by the
-  // words 16 further on. Eight rounds per step keep the names in place.
+  // Round constant plus message word for every round, written four at a
+  // time 16 rounds ahead of their use and read back one at a time: through
+  // memory, the vector and scalar halves do not wait on lane moves.
+  alignas(16) uint32_t kw[64];
+  for (int j = 0; j < 4; ++j) storeLanes(kw + 4 * j, x[j] + loadLanes(RoundConstants.data() + 4 * j));
+  // Rounds 4j..4j+3 use x[j % 4]; meanwhile it becomes the words 16
+  // further on. Eight rounds per step keep the names in place.
 #pragma GCC unroll 16
   for (int j = 0; j < 16; j += 2) {
-    Lanes sum = x[j % 4] + loadLanes(RoundConstants.data() + 4 * j);
-    std::memcpy(kw, &sum, sizeof kw);
-    if (j < 12) x[j % 4] = nextWords(x[j % 4], x[(j + 1) % 4], x[(j + 2) % 4], x[(j + 3) % 4]);
-    fourRounds(a, b, c, d, e, f, g, h, bc, kw);
-    sum = x[(j + 1) % 4] + loadLanes(RoundConstants.data() + 4 * (j + 1));
-    std::memcpy(kw, &sum, sizeof kw);
-    if (j + 1 < 12) x[(j + 1) % 4] = nextWords(x[(j + 1) % 4], x[(j + 2) % 4], x[(j + 3) % 4], x[j % 4]);
-    fourRounds(e, f, g, h, a, b, c, d, bc, kw);
+    if (j < 12) {
+      x[j % 4] = nextWords(x[j % 4], x[(j + 1) % 4], x[(j + 2) % 4], x[(j + 3) % 4]);
+      storeLanes(kw + 4 * (j + 4), x[j % 4] + loadLanes(RoundConstants.data() + 4 * (j + 4)));
+    }
+    fourRounds(a, b, c, d, e, f, g, h, bc, kw + 4 * j);
+    if (j + 1 < 12) {
+      x[(j + 1) % 4] = nextWords(x[(j + 1) % 4], x[(j + 2) % 4], x[(j + 3) % 4], x[j % 4]);
+      storeLanes(kw + 4 * (j + 5), x[(j + 1) % 4] + loadLanes(RoundConstants.data() + 4 * (j + 5)));
+    }
+    fourRounds(e, f, g, h, a, b, c, d, bc, kw + 4 * (j + 1));
   }
   state[0] += a;
   state[1] += b;
