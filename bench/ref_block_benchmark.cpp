@@ -1,11 +1,11 @@
 // The per-record and per-delivery costs of payload ownership, each beside the
 // plain operation it extends:
-//   - a payload block's life (allocation with its registration among the live
-//     blocks, free with its removal) against malloc, memcpy and free of the
-//     same bytes;
+//   - a payload block's life (allocation, its listing for release checks when
+//     first lent, free with its removal) against malloc, memcpy and free of
+//     the same bytes;
 //   - one delivery's references (lent with the holder noted, taken back)
 //     against the plain count up and down;
-//   - a release record's check (live-block lookup, holder cleared) on top of
+//   - a release record's check (registry lookup, holder cleared) on top of
 //     the lend;
 //   - the 224-byte copy each plugin now gets, against handing over the
 //     core's own record.
@@ -45,9 +45,13 @@ void BM_RefBlock(benchmark::State& state) {
   std::vector<uint8_t> payload(length, 0x5a);
   // Other blocks alive, as in a queue under load.
   std::vector<void*> alive;
-  for (int i = 0; i < 256; ++i) alive.push_back(allocRefBlock(payload.data(), length));
+  for (int i = 0; i < 256; ++i) {
+    alive.push_back(allocRefBlock(payload.data(), length));
+    listRefBlock(alive.back());
+  }
   for (auto _ : state) {
     void* block = allocRefBlock(payload.data(), length);
+    listRefBlock(block);
     benchmark::DoNotOptimize(block);
     freeRefBlock(block);
   }
@@ -68,6 +72,7 @@ void BM_PlainDeliveryRefs(benchmark::State& state) {
 void BM_LentDeliveryRefs(benchmark::State& state) {
   const char text[64] = {};
   void* block = allocRefBlock(text, sizeof text);
+  listRefBlock(block);
   core().addEventRef(block, 0);
   for (auto _ : state) {
     core().lendEventRef(block, 0x11);
@@ -79,6 +84,7 @@ void BM_LentDeliveryRefs(benchmark::State& state) {
 void BM_LentAndReleasedByRecord(benchmark::State& state) {
   const char text[64] = {};
   void* block = allocRefBlock(text, sizeof text);
+  listRefBlock(block);
   core().addEventRef(block, 0);
   for (auto _ : state) {
     core().lendEventRef(block, 0x11);

@@ -220,8 +220,8 @@ class DvrCore {
   // Set (under queueLock) when the dispatch loop returns; records queued
   // after that are refused instead of stranded.
   bool dispatchEnded = false;
-  // Set (under queueLock) while the dispatch loop waits on queueSignal: only
-  // then does an append need to wake it.
+  // Set (under queueLock) while the dispatch loop waits on queueSignal, and
+  // cleared by the loop when it wakes: only then does an append notify.
   bool dispatchWaiting = false;
   std::mutex searchLock;
   std::unordered_set<uint32_t> cancelledSearches;

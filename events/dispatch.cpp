@@ -97,7 +97,16 @@ void DvrCore::dispatchRecord(const EventParms& queued) {
 
   // `record` is the core's own copy: routing, timing and references are
   // read from it, and each plugin gets a copy of its own.
-  void* const block = record.data;
+  void* block = record.data;
+  // Listed once here, before the first lend. One the registry cannot take
+  // is not lent: the record goes out without it, as one whose payload
+  // could not be copied at submission would.
+  if (block != nullptr && !listRefBlock(block)) {
+    releaseEventRef(block, 0);
+    block = nullptr;
+    record.data = nullptr;
+    record.length = 0;
+  }
   // Handlers are timed only where a figure needs it: the live log time, and
   // the slow-handler line when the core's threshold lets level 0 through
   // (read per record, since a configuration delta may change it).

@@ -10,7 +10,7 @@ namespace ko::core {
 
 namespace {
 
-// The live blocks by payload address: open addressing in a power-of-two
+// The listed blocks by payload address: open addressing in a power-of-two
 // table, one per shard so that submitters and the dispatch loop rarely meet
 // on a lock. No allocation per block; a table grows (or is rebuilt to drop
 // tombstones) when half full.
@@ -107,19 +107,26 @@ void* allocRefBlock(const void* data, uint32_t length) noexcept {
   auto* header = new (static_cast<uint8_t*>(raw) + sizeof(RefBlockHolders)) RefBlockHeader{total, {0}, 0};
   void* payload = header + 1;
   if (length != 0 && data != nullptr) std::memcpy(payload, data, length);
-  try {
-    liveBlocks().insert(reinterpret_cast<uintptr_t>(payload));
-  } catch (const std::bad_alloc&) {
-    std::free(raw);
-    return nullptr;
-  }
   refBlockCount.fetch_add(1, std::memory_order_relaxed);
   refBlockBytes.fetch_add(static_cast<int64_t>(total), std::memory_order_relaxed);
   return payload;
 }
 
+bool listRefBlock(void* payload) noexcept {
+  RefBlockHolders& holders = *refBlockHolders(payload);
+  if (holders.listed != 0) return true;
+  try {
+    liveBlocks().insert(reinterpret_cast<uintptr_t>(payload));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  holders.listed = 1;
+  return true;
+}
+
 void freeRefBlock(void* payload) noexcept {
-  liveBlocks().erase(reinterpret_cast<uintptr_t>(payload));
+  // Whoever frees holds the last reference, so it sees the lister's flag.
+  if (refBlockHolders(payload)->listed != 0) liveBlocks().erase(reinterpret_cast<uintptr_t>(payload));
   RefBlockHeader* header = refBlockHeader(payload);
   refBlockCount.fetch_sub(1, std::memory_order_relaxed);
   refBlockBytes.fetch_sub(static_cast<int64_t>(header->totalSize), std::memory_order_relaxed);

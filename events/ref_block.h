@@ -11,8 +11,11 @@
 // Which plugins hold a block is kept in front of its header, so that a
 // release record is checked exactly: a source can give back only a reference
 // it was lent and has not given back yet. A pointer a plugin hands back is
-// first looked up among the live blocks (a registry under sharded locks),
-// so a stale or foreign pointer is refused before any memory is read.
+// first looked up among the listed blocks (a registry under sharded locks),
+// so a stale or foreign pointer is refused before any memory is read. A
+// block is listed by the thread that first lends it, not by its submitter:
+// the dispatch loop then lists and (mostly) frees, and submitting threads
+// never meet it on those locks.
 #pragma once
 
 #include <array>
@@ -29,7 +32,7 @@ namespace ko::core {
 struct RefBlockHolders {
   std::array<std::atomic<uint64_t>, 4> lent;
   std::atomic<int32_t> lentToIndex0;
-  uint32_t zero;
+  uint32_t listed;  // 1 once in the registry; read only by the freeing thread
   uint64_t zero2;
 };
 static_assert(sizeof(RefBlockHolders) == 48);
@@ -51,6 +54,10 @@ inline std::array<std::atomic<int64_t>, 256> refsHeld{};
 // Allocates a block holding a copy of `length` bytes at `data`; returns the
 // payload address, or null when the allocation fails.
 void* allocRefBlock(const void* data, uint32_t length) noexcept;
+// Lists a block so that releases of it can be checked; to be called before
+// it is first lent. False when the registry could not grow: the block must
+// then not be lent.
+bool listRefBlock(void* payload) noexcept;
 // Frees a block by its payload address and takes it off the tallies.
 void freeRefBlock(void* payload) noexcept;
 inline RefBlockHeader* refBlockHeader(void* payload) noexcept {
@@ -69,8 +76,8 @@ void unnoteLent(void* payload, uint8_t index) noexcept;
 // (false: the plugin has given the reference back already).
 bool takeBackLent(void* payload, uint8_t index) noexcept;
 // For a release record: true (and the note cleared) only when `payload` is a
-// live block that `index` was lent and has not given back. Reads no memory
-// of a pointer that is not a live block.
+// listed block that `index` was lent and has not given back. Reads no memory
+// of a pointer that is not a listed block.
 bool takeLent(const void* payload, uint8_t index) noexcept;
 
 }  // namespace ko::core

@@ -115,10 +115,11 @@ int32_t DvrCore::queueEvent(const EventParms& record) {
     if (!dispatchEnded) {
       eventQueue.push_back(queued);
       appended = true;
-      // A loop that is not waiting takes this record with its next batch;
-      // one that is needs one wake-up, not one per record.
+      // A loop that is not waiting takes this record with its next batch.
+      // One that is gets a wake-up from every append until it runs again:
+      // were only the first to wake it, that thread being preempted between
+      // unlocking and notifying would hold back every record queued after.
       wake = dispatchWaiting;
-      dispatchWaiting = false;
     }
   } catch (...) {
     releaseEventRef(payload, 0);

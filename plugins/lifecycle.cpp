@@ -108,6 +108,10 @@ void DvrCore::deliverToLogPlugin(const EventParms& record) {
   if (record.length != 0 && record.data != nullptr) {
     block = allocRefBlock(record.data, record.length);
     if (block == nullptr) return;
+    if (!listRefBlock(block)) {
+      freeRefBlock(block);
+      return;
+    }
   }
   copy.data = block;
   if (block == nullptr) copy.length = 0;
