@@ -21,7 +21,7 @@ using namespace rounds;
 
 int expandEncipherKey128(const uint8_t* key, KeySchedule& schedule) noexcept {
   uint32_t* rk = schedule.roundKeys.data();
-  for (int i = 0; i < 4; ++i) rk[i] = loadWord(key + 4 * i);
+  for (int i = 0; i < 4; ++i) rk[i] = loadBigEndian32(key + 4 * i);
   for (int i = 0; i < Key128Rounds; ++i, rk += 4) {
     const uint32_t last = rk[3];
     // SubWord(RotWord(last)) xor the round constant in the first byte.

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "crypto/block_cipher.h"
+#include "crypto/byte_order.h"
 
 namespace ko::core::BlockCipher::rounds {
 
@@ -129,18 +130,6 @@ inline uint32_t b1(uint32_t w) noexcept { return (w >> 16) & 0xffu; }
 inline uint32_t b2(uint32_t w) noexcept { return (w >> 8) & 0xffu; }
 inline uint32_t b3(uint32_t w) noexcept { return w & 0xffu; }
 
-inline uint32_t loadWord(const uint8_t* p) noexcept {
-  uint32_t w;
-  std::memcpy(&w, p, 4);
-  if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap32(w);
-  return w;
-}
-
-inline void storeWord(uint8_t* p, uint32_t w) noexcept {
-  if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap32(w);
-  std::memcpy(p, &w, 4);
-}
-
 // One block as its four columns.
 struct Block {
   uint32_t c0, c1, c2, c3;
@@ -149,14 +138,14 @@ struct Block {
 };
 
 inline Block loadBlock(const uint8_t* p) noexcept {
-  return {loadWord(p), loadWord(p + 4), loadWord(p + 8), loadWord(p + 12)};
+  return {loadBigEndian32(p), loadBigEndian32(p + 4), loadBigEndian32(p + 8), loadBigEndian32(p + 12)};
 }
 
 inline void storeBlock(uint8_t* p, const Block& b) noexcept {
-  storeWord(p, b.c0);
-  storeWord(p + 4, b.c1);
-  storeWord(p + 8, b.c2);
-  storeWord(p + 12, b.c3);
+  storeBigEndian32(p, b.c0);
+  storeBigEndian32(p + 4, b.c1);
+  storeBigEndian32(p + 8, b.c2);
+  storeBigEndian32(p + 12, b.c3);
 }
 
 inline Block roundKey(const uint32_t* rk) noexcept { return {rk[0], rk[1], rk[2], rk[3]}; }

@@ -8,6 +8,8 @@
 #include <bit>
 #include <cstring>
 
+#include "crypto/byte_order.h"
+
 namespace ko::core {
 
 namespace {
@@ -26,20 +28,6 @@ constexpr std::array<uint32_t, 64> RoundConstants = {
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
 constexpr uint32_t rotr(uint32_t x, int n) noexcept { return std::rotr(x, n); }
-
-inline uint32_t loadBigEndian(const uint8_t* p) noexcept {
-  uint32_t w;
-  std::memcpy(&w, p, 4);
-  if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap32(w);
-  return w;
-}
-
-inline void storeBigEndian(uint8_t* p, uint32_t w) noexcept {
-  p[0] = static_cast<uint8_t>(w >> 24);
-  p[1] = static_cast<uint8_t>(w >> 16);
-  p[2] = static_cast<uint8_t>(w >> 8);
-  p[3] = static_cast<uint8_t>(w);
-}
 
 inline uint32_t bigSigma0(uint32_t x) noexcept { return rotr(x, 2) ^ rotr(x, 13) ^ rotr(x, 22); }
 inline uint32_t bigSigma1(uint32_t x) noexcept { return rotr(x, 6) ^ rotr(x, 11) ^ rotr(x, 25); }
@@ -105,7 +93,7 @@ inline void fourRounds(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint3
 
 void compress(std::array<uint32_t, 8>& state, const uint8_t* block) noexcept {
   uint32_t words[16];
-  for (int i = 0; i < 16; ++i) words[i] = loadBigEndian(block + 4 * i);
+  for (int i = 0; i < 16; ++i) words[i] = loadBigEndian32(block + 4 * i);
   Lanes x[4] = {loadLanes(words), loadLanes(words + 4), loadLanes(words + 8), loadLanes(words + 12)};
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
@@ -181,11 +169,11 @@ void sha256Final(Sha256Context& context, uint8_t* output) noexcept {
     used = 0;
   }
   std::memset(context.buffer.data() + used, 0, 56 - used);
-  storeBigEndian(context.buffer.data() + 56, bitsHigh);
-  storeBigEndian(context.buffer.data() + 60, bitsLow);
+  storeBigEndian32(context.buffer.data() + 56, bitsHigh);
+  storeBigEndian32(context.buffer.data() + 60, bitsLow);
   compress(context.state, context.buffer.data());
 
-  for (int i = 0; i < 8; ++i) storeBigEndian(output + 4 * i, context.state[i]);
+  for (int i = 0; i < 8; ++i) storeBigEndian32(output + 4 * i, context.state[i]);
 }
 
 void sha256(uint8_t* output, const void* bytes, size_t length) noexcept {

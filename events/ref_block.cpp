@@ -113,20 +113,17 @@ void* allocRefBlock(const void* data, uint32_t length) noexcept {
 }
 
 bool listRefBlock(void* payload) noexcept {
-  RefBlockHolders& holders = *refBlockHolders(payload);
-  if (holders.listed != 0) return true;
   try {
     liveBlocks().insert(reinterpret_cast<uintptr_t>(payload));
   } catch (const std::bad_alloc&) {
     return false;
   }
-  holders.listed = 1;
   return true;
 }
 
 void freeRefBlock(void* payload) noexcept {
-  // Whoever frees holds the last reference, so it sees the lister's flag.
-  if (refBlockHolders(payload)->listed != 0) liveBlocks().erase(reinterpret_cast<uintptr_t>(payload));
+  // A block never lent was never listed; the lookup finds nothing to drop.
+  liveBlocks().erase(reinterpret_cast<uintptr_t>(payload));
   RefBlockHeader* header = refBlockHeader(payload);
   refBlockCount.fetch_sub(1, std::memory_order_relaxed);
   refBlockBytes.fetch_sub(static_cast<int64_t>(header->totalSize), std::memory_order_relaxed);

@@ -32,7 +32,7 @@ namespace ko::core {
 struct RefBlockHolders {
   std::array<std::atomic<uint64_t>, 4> lent;
   std::atomic<int32_t> lentToIndex0;
-  uint32_t listed;  // 1 once in the registry; read only by the freeing thread
+  uint32_t zero;
   uint64_t zero2;
 };
 static_assert(sizeof(RefBlockHolders) == 48);
@@ -54,9 +54,9 @@ inline std::array<std::atomic<int64_t>, 256> refsHeld{};
 // Allocates a block holding a copy of `length` bytes at `data`; returns the
 // payload address, or null when the allocation fails.
 void* allocRefBlock(const void* data, uint32_t length) noexcept;
-// Lists a block so that releases of it can be checked; to be called before
-// it is first lent. False when the registry could not grow: the block must
-// then not be lent.
+// Lists a block so that releases of it can be checked; to be called once,
+// before it is first lent. False when the registry could not grow: the block
+// must then not be lent.
 bool listRefBlock(void* payload) noexcept;
 // Frees a block by its payload address and takes it off the tallies.
 void freeRefBlock(void* payload) noexcept;

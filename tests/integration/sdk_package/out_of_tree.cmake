@@ -1,22 +1,12 @@
 # Run with cmake -P; see CMakeLists.txt beside this file.
-file(REMOVE_RECURSE ${WORK_DIR})
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/script_common.cmake)
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix --component Unspecified)
 if(NOT EXISTS ${WORK_DIR}/prefix/include/ko/core/plugin_api.h)
   message(FATAL_ERROR "the SDK headers were not installed")
 endif()
 # A plain toolchain: the plugin author's build knows nothing of ours, except
-# the target's toolchain file when cross-building.
-set(toolchain)
-if(TOOLCHAIN_FILE)
-  set(toolchain -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
-endif()
+# the target's toolchain file when cross-building (`toolchain`).
 run(${CMAKE_COMMAND} -S ${EXAMPLES_DIR} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix
     -DCMAKE_BUILD_TYPE=Release ${toolchain})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build --target Recorder IpcEcho)

@@ -2,13 +2,7 @@
 # and installed on its own, with the core's dependencies made unfindable, and
 # a plugin author's project (plugins/) built against that prefix alone.
 cmake_minimum_required(VERSION 3.25)
-file(REMOVE_RECURSE ${WORK_DIR})
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/script_common.cmake)
 
 set(prefix ${WORK_DIR}/prefix)
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/sdk -DKO_SDK_ONLY=ON
@@ -29,13 +23,8 @@ foreach(file ${installed})
   endif()
 endforeach()
 
-# The plugins are built for the target when cross-building; the SDK itself is
-# only headers and CMake files.
-set(toolchain)
-if(TOOLCHAIN_FILE)
-  set(toolchain -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
-endif()
-
+# The plugins are built for the target when cross-building (`toolchain`);
+# the SDK itself is only headers and CMake files.
 # Strict C11 and C++17, asking for the interface version.
 run(${CMAKE_COMMAND} -S ${PLUGINS_DIR} -B ${WORK_DIR}/strict -DCMAKE_PREFIX_PATH=${prefix} -DKOSDK_REQUEST=1 ${toolchain}
     -DCMAKE_C_STANDARD=11 -DCMAKE_C_EXTENSIONS=OFF -DCMAKE_CXX_STANDARD=17 -DCMAKE_CXX_EXTENSIONS=OFF
