@@ -50,12 +50,13 @@ KO_PLUGIN_EXPORT void Close(CloseParms* parms, CloseResult* result) {
 
 KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
   EventParms echo;
-  ++probe.events;
+  /* The test polls the count while this thread delivers. */
+  const uint32_t events = __atomic_add_fetch(&probe.events, 1, __ATOMIC_ACQ_REL);
   probe.lastLength = record->length;
   probe.lastType = record->type;
   probe.lastFlags = record->flags;
   probe.lastBodyParam = record->body.bodyParam;
-  if (probe.events == 1) {
+  if (events == 1) {
     probe.firstMediaFlags = record->body.mediaFlags;
     probe.firstContext = record->body.context;
   }
