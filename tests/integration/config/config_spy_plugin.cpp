@@ -2,10 +2,11 @@
 // configuration and alarm record it receives to "spy.out" in the working
 // directory. It answers each of the core's first two configuration
 // documents with a modules delta that sets its own threshold to 60, followed
-// by an alarm of its own ("marker"): the marker comes back through the queue
-// after anything that delta could have caused. A packet from the parent
-// makes it send a delta that sets its threshold to 70.
+// by an alarm of its own ("marker") that comes back through the queue after
+// anything that delta could have caused. A packet from the parent makes it
+// send a delta that sets its threshold to 70.
 #include <cstdio>
+#include <cstring>
 
 #include "ko/core/event.hpp"
 
@@ -19,6 +20,9 @@ constexpr char Delta[] =
 constexpr char IpcDelta[] =
     "<?xml?><Kora><Modules Delta=\"1\"><Module><Plugin ID=\"1179648\" LogLevel=\"70\"/></Module></Modules></Kora>";
 constexpr char Marker[] = "marker";
+// The delta's document is queued while the delta is dispatched, so behind
+// anything sent with the delta: the marker goes out one round later.
+constexpr char PreMarker[] = "pre-marker";
 
 SubmitEventFn submit = nullptr;
 int coreConfigs = 0;
@@ -52,10 +56,15 @@ KO_PLUGIN_EXPORT void Close(CloseParms*, CloseResult*) {}
 KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
   const uint32_t type = baseType(record->type);
   if (type != EventTypeConfig && type != EventTypeAlarm) return 0;
+  if (static_cast<uint32_t>(record->source) == Self && record->length == sizeof PreMarker - 1 &&
+      std::memcmp(record->data, PreMarker, record->length) == 0) {
+    send(EventTypeAlarm, Marker, sizeof Marker - 1);
+    return 0;
+  }
   append(*record);
   if (type == EventTypeConfig && static_cast<uint32_t>(record->source) == CoreSourceId && ++coreConfigs <= 2) {
     send(EventTypeConfig, Delta, sizeof Delta - 1);
-    send(EventTypeAlarm, Marker, sizeof Marker - 1);
+    send(EventTypeAlarm, PreMarker, sizeof PreMarker - 1);
   }
   return 0;
 }
