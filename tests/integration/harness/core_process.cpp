@@ -424,6 +424,10 @@ bool CoreProcess::waitUntilRunning(Millis timeout) {
 void CoreProcess::reap(int status) {
   exited_ = true;
   status_ = status;
+  // The core has exited but the reader threads may not have read its last
+  // lines yet; callers read the output right after the exit.
+  std::unique_lock lock(outputLock_);
+  outputChanged_.wait_for(lock, 5s, [&] { return out_.closed && err_.closed; });
 }
 
 std::optional<int> CoreProcess::waitForExit(Millis timeout, const std::function<void()>& whileWaiting) {
@@ -462,11 +466,6 @@ std::optional<int> CoreProcess::waitForExit(Millis timeout, const std::function<
   const auto status = waitForExit(timeout);
   if (!status) return ::testing::AssertionFailure() << "no exit status";
   if (WIFEXITED(*status) && WEXITSTATUS(*status) == code) return ::testing::AssertionSuccess();
-  // Let the reader threads catch up so the failure shows the whole output.
-  {
-    std::unique_lock lock(outputLock_);
-    outputChanged_.wait_for(lock, 2s, [&] { return out_.closed && err_.closed; });
-  }
   return ::testing::AssertionFailure() << "expected exit " << code << ", got " << describeStatus(*status)
                                        << "\n--- stdout\n"
                                        << stdoutText() << "--- stderr\n"
