@@ -11,8 +11,8 @@ namespace ko::core {
 namespace {
 
 // The listed blocks by payload address: open addressing in a power-of-two
-// table, one per shard so that submitters and the dispatch loop rarely meet
-// on a lock. No allocation per block; a table grows (or is rebuilt to drop
+// table, one per shard so that the dispatch loop (listing, freeing) and
+// plugin threads (releases) rarely meet on a lock. No allocation per block; a table grows (or is rebuilt to drop
 // tombstones) when half full.
 class LiveBlocks {
  public:
