@@ -81,14 +81,7 @@ DvrCore::~DvrCore() {
 }
 
 void DvrCore::closeLogPlugin() {
-  std::shared_ptr<Plugin> logging;
-  {
-    std::lock_guard lock(pluginsLock);
-    logging = logPlugin;
-  }
-  if (!logging) return;
-  logging->Close();
-  logging->Unload();
+  if (const auto logging = loggingPlugin()) logging->Retire(Plugin::Retired::Unloaded);
 }
 
 bool DvrCore::settle() {
@@ -151,6 +144,8 @@ void DvrCore::Run() {
     ioThread.detach();
     stuckPlugins.fetch_add(1);
   }
+  // No packet is routed any more.
+  reportDroppedPackets();
   // Cleared here, not by the io thread, which may outlive the core.
   callWatch.ioSlot.store(nullptr, std::memory_order_release);
   callWatch.mainSlot.store(nullptr, std::memory_order_release);

@@ -81,12 +81,9 @@ class DvrCore {
   // The core's own references (the queue's, the hand-off's).
   void addEventRef(void* block, uint8_t index);
   int32_t releaseEventRef(void* block, uint8_t index);
-  // A reference lent to a plugin for a delivery; taken back when the plugin
-  // does not keep the record, released by its decref record when it does.
-  void lendEventRef(void* block, uint8_t index);
-  void takeBackEventRef(void* block, uint8_t index);
   // A decref record: refused (level 50, nothing changed) unless `index` holds
-  // a reference it was lent to the live block `block`.
+  // a reference it was lent to the live block `block` (the release rule is in
+  // events/lending.h).
   int32_t releaseLentRef(void* block, uint8_t index);
   bool searchRequest(const EventParms& record);
   // Search-result admission for queueEvent: false = drop the result. Waits
@@ -123,6 +120,8 @@ class DvrCore {
   void unloadPlugins();
   // A snapshot of the plugin list for walks off the main thread.
   std::vector<std::shared_ptr<Plugin>> pluginSnapshot() const;
+  // The logging plugin, read under pluginsLock; any thread.
+  std::shared_ptr<Plugin> loggingPlugin() const;
   // Drops the core's references to every plugin (the list, the failed ones
   // and the logging plugin); called by the destructor before the logger's
   // members go.
@@ -139,6 +138,9 @@ class DvrCore {
   // Any thread: 1 = no channel or nothing to send, 0 = taken over.
   int32_t sendIpcPacket(const EventParms& record);
   bool ipcOpen() const noexcept { return ipcChannelOpen.load(std::memory_order_acquire); }
+  // At the end of the stop: one level-50 line with the number of packets
+  // that no plugin could take, if there were any.
+  void reportDroppedPackets();
   // The parent's file name and version from its start-up packet, read as
   // one consistent pair (the io thread may overwrite them at any time).
   std::pair<std::string, std::string> parentIdentity() const;

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/dvr_core.h"
+#include "events/lending.h"
 #include "events/ref_block.h"
 #include "log/core_log.h"
 #include "monitor/counters.h"
@@ -16,6 +17,7 @@ namespace ko::core {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr int64_t CheckInterval = 1'000'000'000;
 
 std::string_view sourceName(const std::vector<std::shared_ptr<Plugin>>& plugins, uint64_t source,
                             std::string& scratch) {
@@ -54,6 +56,9 @@ void DvrCore::dispatchLoop() {
   // the emptied batch goes back to the queue at the next take, so both keep
   // their storage.
   std::vector<EventParms> batch;
+  // The statistics check and the io-thread watch run at the loop's first
+  // record and then at least once a second, however long a batch lasts.
+  int64_t nextCheck = 0;  // callClockNanos()
   for (;;) {
     // At least once a second, outside queueLock: a report is a log record.
     callWatch.checkIo();
@@ -79,15 +84,24 @@ void DvrCore::dispatchLoop() {
       batch.clear();
       batch.swap(eventQueue);
     }
-    // The statistics check runs once per batch, after the batch's first
-    // record is counted, as it would after that record taken alone.
-    counters.eventsDispatched.fetch_add(1, std::memory_order_relaxed);
-    reportStatistics();
-    counters.eventsDispatched.fetch_add(static_cast<int64_t>(batch.size()) - 1, std::memory_order_relaxed);
+    // Records are counted in bulk, up to the current one whenever the
+    // report may read the count.
+    size_t counted = 0;
     for (size_t i = 0; i < batch.size(); ++i) {
-      counters.queueLength.store(static_cast<int64_t>(batch.size() - i - 1), std::memory_order_relaxed);
+      if (const int64_t now = callClockNanos(); now >= nextCheck) {
+        nextCheck = now + CheckInterval;
+        counters.eventsDispatched.fetch_add(static_cast<int64_t>(i + 1 - counted), std::memory_order_relaxed);
+        counted = i + 1;
+        // What still waits once this record is taken: the rest of the batch
+        // and whatever has been queued since the batch was taken.
+        counters.queueLength.store(static_cast<int64_t>(batch.size() - counted + queuedEvents()),
+                                   std::memory_order_relaxed);
+        callWatch.checkIo();
+        reportStatistics();
+      }
       dispatchRecord(batch[i]);
     }
+    counters.eventsDispatched.fetch_add(static_cast<int64_t>(batch.size() - counted), std::memory_order_relaxed);
   }
 }
 
@@ -116,9 +130,7 @@ void DvrCore::dispatchRecord(const EventParms& queued) {
   // One reference per plugin is taken on the block up front, in one step,
   // and what the plugins did not keep is given back in one step at the end:
   // the count moves twice per record instead of twice per plugin, and the
-  // block outlives every call even if a plugin gives its reference back from
-  // another thread before its call returns. Each plugin is still noted as a
-  // holder just before its call, so its release is checked exactly.
+  // block outlives every call whatever a plugin gives back meanwhile.
   const auto lendable = static_cast<int32_t>(plugins.size());
   int32_t kept = 0;
   if (block != nullptr) refBlockHeader(block)->refCount.fetch_add(lendable, std::memory_order_relaxed);
@@ -127,26 +139,10 @@ void DvrCore::dispatchRecord(const EventParms& queued) {
   // and re-ordered after, both on this thread.
   for (const auto& plugin : plugins) {
     if (!plugin->WantsEvent(record)) continue;
-    const uint8_t index = plugin->sourceIndexOf();
     const auto start = timed ? Clock::now() : Clock::time_point{};
-    if (block != nullptr) noteLent(block, index);
-    const bool retained = plugin->DeliverEvent(record);
-    if (block != nullptr) {
-      bool stillNoted = true;
-      if (!retained) {
-        if (index == 0) {
-          unnoteLent(block, 0);
-        } else {
-          stillNoted = takeBackLent(block, index);
-        }
-      }
-      // A note already gone means the plugin gave the reference back before
-      // its call returned, which took it off the count and the tally.
-      if (retained || !stillNoted) {
-        ++kept;
-        refsHeld[index].fetch_add(1, std::memory_order_relaxed);
-      }
-    }
+    const LendOutcome outcome =
+        lendForCall(block, plugin->sourceIndexOf(), [&] { return plugin->DeliverEvent(record); });
+    if (outcome != LendOutcome::Returned) ++kept;
     if (!timed) continue;
     const int64_t nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
     if (liveLog) {

@@ -94,8 +94,32 @@ LiveBlocks& liveBlocks() {
   return *blocks;
 }
 
-std::atomic<uint64_t>& lentWord(RefBlockHolders& holders, uint8_t index) { return holders.lent[index / 64]; }
-uint64_t lentBit(uint8_t index) { return uint64_t{1} << (index % 64); }
+std::atomic<uint64_t>& keptWord(RefBlockHolders& holders, uint8_t index) { return holders.kept[index / 16]; }
+unsigned keptShift(uint8_t index) { return (index % 16u) * 4u; }
+
+// One more kept reference for `index`; false (nothing changed) when its count
+// is full, which the plugin list's shape rules out.
+bool addKept(RefBlockHolders& holders, uint8_t index) noexcept {
+  auto& word = keptWord(holders, index);
+  const unsigned shift = keptShift(index);
+  uint64_t value = word.load(std::memory_order_relaxed);
+  do {
+    if (((value >> shift) & 0xfu) == 0xfu) return false;
+  } while (!word.compare_exchange_weak(value, value + (uint64_t{1} << shift), std::memory_order_relaxed));
+  return true;
+}
+
+// One kept reference of `index` fewer; false (nothing changed) when it has
+// none.
+bool takeKept(RefBlockHolders& holders, uint8_t index) noexcept {
+  auto& word = keptWord(holders, index);
+  const unsigned shift = keptShift(index);
+  uint64_t value = word.load(std::memory_order_relaxed);
+  do {
+    if (((value >> shift) & 0xfu) == 0) return false;
+  } while (!word.compare_exchange_weak(value, value - (uint64_t{1} << shift), std::memory_order_relaxed));
+  return true;
+}
 
 }  // namespace
 
@@ -103,7 +127,7 @@ void* allocRefBlock(const void* data, uint32_t length) noexcept {
   const uint64_t total = uint64_t{length} + sizeof(RefBlockHeader);
   void* raw = std::malloc(length + RefBlockOverhead);
   if (raw == nullptr) return nullptr;
-  new (raw) RefBlockHolders{{0, 0, 0, 0}, {0}, 0, 0};
+  new (raw) RefBlockHolders{{}, {0}, 0, 0};
   auto* header = new (static_cast<uint8_t*>(raw) + sizeof(RefBlockHolders)) RefBlockHeader{total, {0}, 0};
   void* payload = header + 1;
   if (length != 0 && data != nullptr) std::memcpy(payload, data, length);
@@ -133,27 +157,27 @@ void freeRefBlock(void* payload) noexcept {
   std::free(holders);
 }
 
-void noteLent(void* payload, uint8_t index) noexcept {
-  RefBlockHolders& holders = *refBlockHolders(payload);
-  if (index == 0) {
-    holders.lentToIndex0.fetch_add(1, std::memory_order_relaxed);
-  } else {
-    lentWord(holders, index).fetch_or(lentBit(index), std::memory_order_relaxed);
-  }
+void openLend(void* payload, uint8_t index) noexcept {
+  refBlockHolders(payload)->inCall.store(LentInCall | index, std::memory_order_relaxed);
 }
 
-void unnoteLent(void* payload, uint8_t index) noexcept {
+LendOutcome settleLend(void* payload, uint8_t index, bool kept) noexcept {
   RefBlockHolders& holders = *refBlockHolders(payload);
-  if (index == 0) {
-    holders.lentToIndex0.fetch_sub(1, std::memory_order_relaxed);
-  } else {
-    lentWord(holders, index).fetch_and(~lentBit(index), std::memory_order_relaxed);
+  if (!kept) {
+    // Whichever comes first, this or a release racing the return, takes the
+    // lent reference; the other finds it gone.
+    const uint32_t was = holders.inCall.exchange(0, std::memory_order_relaxed);
+    return was == (LentInCall | index) ? LendOutcome::Returned : LendOutcome::ReleasedInCall;
   }
-}
-
-bool takeBackLent(void* payload, uint8_t index) noexcept {
-  const uint64_t before = lentWord(*refBlockHolders(payload), index).fetch_and(~lentBit(index), std::memory_order_relaxed);
-  return (before & lentBit(index)) != 0;
+  // Counted as kept before the call's reference is closed, so that a release
+  // racing the return always finds one of the two.
+  const bool counted = addKept(holders, index);
+  const uint32_t was = holders.inCall.exchange(0, std::memory_order_relaxed);
+  if (was == (LentInCall | index)) return LendOutcome::Kept;
+  // Given back during the call: a plugin that answers "kept" after its
+  // release holds nothing.
+  if (counted) (void)takeKept(holders, index);
+  return LendOutcome::ReleasedInCall;
 }
 
 bool takeLent(const void* payload, uint8_t index) noexcept {
@@ -163,16 +187,20 @@ bool takeLent(const void* payload, uint8_t index) noexcept {
   if (payload == nullptr || key % alignof(std::max_align_t) != 0) return false;
   return liveBlocks().withLive(key, [&] {
     RefBlockHolders& holders = *refBlockHolders(const_cast<void*>(payload));
-    if (index == 0) {
-      int32_t lent = holders.lentToIndex0.load(std::memory_order_relaxed);
-      do {
-        if (lent <= 0) return false;
-      } while (!holders.lentToIndex0.compare_exchange_weak(lent, lent - 1, std::memory_order_relaxed));
+    // The reference lent for the call in progress goes first: a plugin that
+    // shares its index with another holder gives back its own, never the
+    // other's, and the call's end then takes nothing more.
+    uint32_t lent = LentInCall | index;
+    if (holders.inCall.compare_exchange_strong(lent, GivenBackInCall | index, std::memory_order_relaxed)) {
       return true;
     }
-    const uint64_t before = lentWord(holders, index).fetch_and(~lentBit(index), std::memory_order_relaxed);
-    return (before & lentBit(index)) != 0;
+    return takeKept(holders, index);
   });
+}
+
+unsigned keptBy(void* payload, uint8_t index) noexcept {
+  RefBlockHolders& holders = *refBlockHolders(payload);
+  return static_cast<unsigned>((keptWord(holders, index).load(std::memory_order_relaxed) >> keptShift(index)) & 0xfu);
 }
 
 }  // namespace ko::core

@@ -8,14 +8,14 @@
 // Relaxed ordering suffices for the tallies; the block's own count uses
 // acquire/release so the freeing thread sees every user's writes.
 //
-// Which plugins hold a block is kept in front of its header, so that a
-// release record is checked exactly: a source can give back only a reference
-// it was lent and has not given back yet. A pointer a plugin hands back is
-// first looked up among the listed blocks (a registry under sharded locks),
-// so a stale or foreign pointer is refused before any memory is read. A
-// block is listed by the thread that first lends it, not by its submitter:
-// the dispatch loop then lists and (mostly) frees, and submitting threads
-// never meet it on those locks.
+// Who holds a block is kept in front of its header, so that a release record
+// is checked exactly: a source gives back only references it was lent and
+// has not given back yet. A pointer a plugin hands back is first looked up
+// among the listed blocks (a registry under sharded locks), so a stale or
+// foreign pointer is refused before any memory is read. A block is listed by
+// the thread that first lends it, not by its submitter: the dispatch loop
+// then lists and (mostly) frees, and submitting threads never meet it on
+// those locks.
 #pragma once
 
 #include <array>
@@ -25,17 +25,28 @@
 
 namespace ko::core {
 
-// The plugins holding a block: bit i of `lent` for plugin index 1..255 (a
-// plugin receives a given record once), and a count for index 0, which the
-// core and plugins without an identifier share. The queue's own reference
-// and other core references are not in here.
+// The plugins holding a block. `kept` has a 4-bit count per source index
+// (0..255): the references that plugins of that index kept after their calls.
+// Counts, not bits: the core and every plugin without an identifier share
+// index 0, and the logging plugin may share its index with another plugin,
+// so one index may hold a block more than once; a count per index accepts
+// each of their releases exactly once. At most three plugins share an index
+// (one speaking as the core, one with identifier 0, the logging plugin), so
+// four bits never run out. `inCall` is the reference lent for the call in
+// progress (one at a time: only the thread that lends a block calls with
+// it), kept apart from the counts so that a release during the call is known
+// to be the callee's early give-back. The queue's own reference and other
+// core references are not in here.
 struct RefBlockHolders {
-  std::array<std::atomic<uint64_t>, 4> lent;
-  std::atomic<int32_t> lentToIndex0;
+  std::array<std::atomic<uint64_t>, 16> kept;
+  std::atomic<uint32_t> inCall;  // 0, or LentInCall/GivenBackInCall | index
   uint32_t zero;
   uint64_t zero2;
 };
-static_assert(sizeof(RefBlockHolders) == 48);
+static_assert(sizeof(RefBlockHolders) == 144);
+static_assert(sizeof(RefBlockHolders) % 16 == 0, "payloads stay 16-aligned");
+inline constexpr uint32_t LentInCall = 0x100;
+inline constexpr uint32_t GivenBackInCall = 0x200;
 
 struct RefBlockHeader {
   uint64_t totalSize;              // length + 16
@@ -67,17 +78,22 @@ inline RefBlockHolders* refBlockHolders(void* payload) noexcept {
   return reinterpret_cast<RefBlockHolders*>(static_cast<uint8_t*>(payload) - RefBlockOverhead);
 }
 
-// Notes that plugin index `index` was lent a reference to a live block the
-// caller holds a reference to; unnoteLent undoes it (the plugin did not keep
-// the record).
-void noteLent(void* payload, uint8_t index) noexcept;
-void unnoteLent(void* payload, uint8_t index) noexcept;
-// unnoteLent for index 1..255, telling whether the note was still there
-// (false: the plugin has given the reference back already).
-bool takeBackLent(void* payload, uint8_t index) noexcept;
-// For a release record: true (and the note cleared) only when `payload` is a
-// listed block that `index` was lent and has not given back. Reads no memory
-// of a pointer that is not a listed block.
+// The three steps of lending a reference for one plugin call; see
+// events/lending.h, the only user. The caller holds the lent reference in the
+// block's count (taken before the call) and a reference of its own.
+void openLend(void* payload, uint8_t index) noexcept;
+enum class LendOutcome : uint8_t {
+  Returned,        // not kept and not given back: the caller drops the reference
+  Kept,            // the plugin holds it until its release record
+  ReleasedInCall,  // the plugin's release during the call already dropped it
+};
+LendOutcome settleLend(void* payload, uint8_t index, bool kept) noexcept;
+// For a release record: true (and the reference marked given back) only when
+// `payload` is a listed block that `index` holds: lent for the call in
+// progress, or kept after an earlier call. Reads no memory of a pointer that
+// is not a listed block.
 bool takeLent(const void* payload, uint8_t index) noexcept;
+// The references `index` kept on a live block the caller holds (tests).
+unsigned keptBy(void* payload, uint8_t index) noexcept;
 
 }  // namespace ko::core

@@ -165,26 +165,12 @@ int32_t DvrCore::releaseEventRef(void* block, uint8_t index) {
   return 0;
 }
 
-void DvrCore::lendEventRef(void* block, uint8_t index) {
-  if (block == nullptr) return;
-  addEventRef(block, index);
-  // Noted before the call: the plugin may hand the payload to another thread
-  // that releases it before the call returns.
-  noteLent(block, index);
-}
-
-void DvrCore::takeBackEventRef(void* block, uint8_t index) {
-  if (block == nullptr) return;
-  unnoteLent(block, index);
-  releaseEventRef(block, index);
-}
-
 int32_t DvrCore::releaseLentRef(void* block, uint8_t index) {
   if (block == nullptr) return 0;
-  // Only a reference the source was lent and still holds can be given back:
-  // a second release, a block it never kept or a pointer that is no block
-  // would otherwise take another holder's reference, or write to and free
-  // memory the core does not own.
+  // Only a reference the source was lent and still holds can be given back
+  // (events/lending.h has the rule): a second release, a block it never kept
+  // or a pointer that is no block would otherwise take another holder's
+  // reference, or write to and free memory the core does not own.
   if (!takeLent(block, index)) {
     coreLog(50, "decref from {:02x} for a block it does not hold", index);
     return 0;

@@ -72,6 +72,12 @@ void routePluginPacket(DvrCore& core, const uint8_t* packet, uint32_t length, ui
     }
     return;
   }
+  // A plugin taken out of the list before closing (the logging plugin among
+  // them, which lives on until the core goes) takes no more packets: they
+  // are lost, but counted.
+  if (const auto logging = core.loggingPlugin(); logging && !logging->isCore() && logging->sourceIndexOf() == id) {
+    counters.ipcDropped.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 void handlePacket(DvrCore& core, const uint8_t* packet, const IpcHeader& header) {
@@ -185,6 +191,12 @@ int32_t DvrCore::sendIpcPacket(const EventParms& record) {
   });
   counters.ipcRequests.fetch_add(1, std::memory_order_relaxed);
   return 0;
+}
+
+void DvrCore::reportDroppedPackets() {
+  if (const int64_t dropped = counters.ipcDropped.load(std::memory_order_relaxed); dropped != 0) {
+    coreLog(50, "{:L} IPC packet(s) from the parent dropped: their plugin was closing or gone", dropped);
+  }
 }
 
 std::pair<std::string, std::string> DvrCore::parentIdentity() const {

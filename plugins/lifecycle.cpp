@@ -2,8 +2,8 @@
 // logging plugin's binding, and the direct hand-off of log records to it
 // after a stop request.
 //
-// Threads: everything but deliverToLogPlugin and pluginSnapshot runs on the
-// main thread. Changes of `plugins` (and of `logPlugin` and `failedPlugins`)
+// Threads: everything but deliverToLogPlugin, pluginSnapshot and
+// loggingPlugin runs on the main thread. Changes of `plugins` (and of `logPlugin` and `failedPlugins`)
 // hold pluginsLock and never call into a plugin or log while holding it; see
 // the declaration of `plugins` for the readers' side.
 #include <strings.h>
@@ -17,6 +17,7 @@
 
 #include "core/capabilities.h"
 #include "core/dvr_core.h"
+#include "events/lending.h"
 #include "events/ref_block.h"
 #include "log/core_log.h"
 #include "plugins/discovery.h"
@@ -82,8 +83,7 @@ void DvrCore::bindLogPlugin() {
   }
   // A replaced plugin is closed and unloaded here, outside the lock.
   if (previous) {
-    previous->Close();
-    previous->Unload();
+    previous->Retire(Plugin::Retired::Unloaded);
   }
 }
 
@@ -92,11 +92,7 @@ void DvrCore::deliverToLogPlugin(const EventParms& record) {
   // the same thread; that nested record reaches the console only.
   thread_local bool inside = false;
   if (inside) return;
-  std::shared_ptr<Plugin> plugin;
-  {
-    std::lock_guard lock(pluginsLock);
-    plugin = logPlugin;
-  }
+  const std::shared_ptr<Plugin> plugin = loggingPlugin();
   // The logging plugin never gets its own records back, as in dispatch.
   if (!plugin || originKey(plugin->info.sourceId) == originKey(record.source)) return;
 
@@ -115,22 +111,32 @@ void DvrCore::deliverToLogPlugin(const EventParms& record) {
   }
   copy.data = block;
   if (block == nullptr) copy.length = 0;
+  // The core's own reference, and the one lent for the call.
   addEventRef(block, 0);
-  const uint8_t index = plugin->sourceIndexOf();
+  if (block != nullptr) refBlockHeader(block)->refCount.fetch_add(1, std::memory_order_relaxed);
   inside = true;
   struct Leave {
     ~Leave() { inside = false; }
   } leave;
   // The plugin's gate keeps the library mapped for the call and refuses it
   // once the main thread has begun to close the plugin.
-  lendEventRef(block, index);
-  if (!plugin->HandOffEvent(copy)) takeBackEventRef(block, index);
+  const LendOutcome outcome =
+      lendForCall(block, plugin->sourceIndexOf(), [&] { return plugin->HandOffEvent(copy); });
+  // The lent reference cannot be the last: the core's own is still held.
+  if (outcome == LendOutcome::Returned && block != nullptr) {
+    refBlockHeader(block)->refCount.fetch_sub(1, std::memory_order_relaxed);
+  }
   releaseEventRef(block, 0);
 }
 
 std::vector<std::shared_ptr<Plugin>> DvrCore::pluginSnapshot() const {
   std::lock_guard lock(pluginsLock);
   return plugins;
+}
+
+std::shared_ptr<Plugin> DvrCore::loggingPlugin() const {
+  std::lock_guard lock(pluginsLock);
+  return logPlugin;
 }
 
 void DvrCore::releasePlugins() {
@@ -146,10 +152,7 @@ void DvrCore::releasePlugins() {
   // thread (a search, a log record), which must never be the one to close
   // it. The logging plugin goes last so it still takes the others' last
   // records.
-  for (const auto& plugin : released) {
-    plugin->Close();
-    plugin->Unload();
-  }
+  for (const auto& plugin : released) plugin->Retire(Plugin::Retired::Unloaded);
   released.clear();
   failed.clear();
   std::shared_ptr<Plugin> logging;
@@ -157,10 +160,7 @@ void DvrCore::releasePlugins() {
     std::unique_lock lock(pluginsLock);
     logging = std::move(logPlugin);
   }
-  if (logging) {
-    logging->Close();
-    logging->Unload();
-  }
+  if (logging) logging->Retire(Plugin::Retired::Unloaded);
 }
 
 void DvrCore::loadPlugins() {
@@ -179,7 +179,7 @@ void DvrCore::loadPlugins() {
     if (clash != plugins.end()) {
       coreLog(50, "pluginId {:02x} already loaded from {} trying to load {}", plugin->sourceIndexOf(),
               (*clash)->fileName, fileNameOf(path));
-      plugin->Unload();  // never opened, so never closed
+      plugin->Retire(Plugin::Retired::Unloaded);  // never opened: nothing to close
       continue;
     }
     const uint8_t index = plugin->sourceIndexOf();
@@ -227,21 +227,20 @@ void DvrCore::closePlugins() {
   // the core's own release.
   for (auto& plugin : detached) {
     if (plugin == logPlugin) continue;
-    plugin->Close();
-    plugin->Unload();
+    plugin->Retire(Plugin::Retired::Unloaded);
   }
   detached.clear();
 
   for (const auto& plugin : plugins) {
     coreLog(25, "Closing {:02x}:{}", plugin->sourceIndexOf(), plugin->displayName());
-    plugin->Close();
+    plugin->Retire(Plugin::Retired::Closed);
   }
 }
 
 void DvrCore::unloadPlugins() {
   for (const auto& plugin : plugins) {
     coreLog(25, "Unloading {:02x}:{}", plugin->sourceIndexOf(), plugin->displayName());
-    plugin->Unload();
+    plugin->Retire(Plugin::Retired::Unloaded);
   }
 }
 

@@ -108,10 +108,12 @@ void CallGate::lentThreadEnded() noexcept {
   if (--lentThreads == 0) idle.notify_all();
 }
 
-bool CallGate::drain(bool withLentThreads, Clock::time_point deadline) {
+bool CallGate::drain(Waited waited, Clock::time_point deadline) {
   std::unique_lock guard(lock);
   return idle.wait_until(guard, deadline, [&] {
-    return ipcCalls == 0 && eventCalls == 0 && (!withLentThreads || lentThreads == 0);
+    if (ipcCalls != 0) return false;
+    if (waited == Waited::IpcCalls) return true;
+    return eventCalls == 0 && (waited == Waited::Calls || lentThreads == 0);
   });
 }
 
@@ -134,8 +136,7 @@ bool Plugin::gatedCall(CallGate::Kind kind, Call&& call) {
 
 Plugin::~Plugin() {
   if (std::this_thread::get_id() == owner_) {
-    Close();
-    Unload();
+    Retire(Retired::Unloaded);
     return;
   }
   // The core closes and unloads every plugin on the main thread before it
@@ -196,6 +197,11 @@ void Plugin::Open() {
   StartAsyncReaderIf();
 }
 
+void Plugin::Retire(Retired upTo) {
+  Close();
+  if (upTo == Retired::Unloaded) Unload();
+}
+
 void Plugin::Close() {
   CloseFn close = nullptr;
   {
@@ -211,10 +217,18 @@ void Plugin::Close() {
     gate->stage = close != nullptr ? CallGate::Stage::Closing : CallGate::Stage::Closed;
   }
   if (close == nullptr) return;
-  // Calls admitted just before (a packet, a log record, a search) get a
-  // moment to leave, so that none starts once "Close" has. Only a moment: a
-  // search may be waiting for this very "Close" to return.
-  (void)gate->drain(false, Clock::now() + CloseDrainGrace);
+  // No call admitted before may still run once "Close" has begun. Searches
+  // and event hand-offs get only a moment: one may be waiting for this very
+  // "Close". An IPC packet waits for nothing of the plugin's, so it gets the
+  // stuck-call grace; one still running then is stuck, and the plugin is left
+  // loaded without its "Close" rather than closed under the call.
+  const auto begun = Clock::now();
+  (void)gate->drain(CallGate::Waited::Calls, begun + CloseDrainGrace);
+  if (!gate->drain(CallGate::Waited::IpcCalls, begun + StuckCallGrace)) {
+    coreLog(75, "Plugin {} still running {}s before Close; left loaded", displayName(), StuckCallGrace.count());
+    abandon();
+    return;
+  }
   // Without the gate: the plugin may log from "Close", and the record may
   // come back to this plugin's own gate.
   auto parms = makeRecord<CloseParms>();
@@ -238,7 +252,7 @@ void Plugin::Unload() {
   }
   // Calls admitted before (a search waiting for "Close", a log record, a
   // packet) and the lent threads must all have left before "Unload" runs.
-  if (!gate->drain(true, Clock::now() + StuckCallGrace)) {
+  if (!gate->drain(CallGate::Waited::CallsAndLentThreads, Clock::now() + StuckCallGrace)) {
     coreLog(75, "Plugin {} still running {}s after Close; left loaded", displayName(), StuckCallGrace.count());
     abandon();
     return;

@@ -4,13 +4,18 @@
 //
 // Lifetime rule. "Load", "Open", "Close" and "Unload" run on the main thread
 // only (the thread that loaded the plugin), never from the last reference
-// dropped on another thread: the core closes and unloads every plugin
-// explicitly before it lets go of it. Every entry point that must not be
-// called once a plugin is closed is unbound before its "Close" is called:
-// the main thread unbinds under the gate, releases the gate, then calls
-// "Close" without it. From then on only "OnIpcResult" and "IOCTL" code 4 may
-// still enter the plugin, and not while its "Close" runs; once Unload() has
-// begun nothing enters it at all.
+// dropped on another thread: the core retires every plugin explicitly (one
+// sequence, Plugin::Retire) before it lets go of it. Every entry point that
+// must not be called once a plugin is closed is unbound before its "Close" is
+// called: the main thread unbinds under the gate, releases the gate, waits
+// for the calls admitted before, then calls "Close" without it. No IPC packet
+// is in the plugin while its "Close" runs: one admitted before is waited for
+// up to StuckCallGrace, and if it is still running then, the plugin is
+// reported at level 75 and left loaded without its "Close". A search or an
+// event hand-off admitted before may still be running when "Close" is called
+// (after CloseDrainGrace), since it may be waiting for that "Close". Once
+// "Close" has returned only "OnIpcResult" and "IOCTL" code 4 may enter the
+// plugin; once its unloading has begun nothing enters it at all.
 //
 // Threads: the entry-point table is written only on the main thread, under
 // the gate's lock. The dispatch loop (main) reads it without the lock. Calls
@@ -64,11 +69,13 @@ class LibraryHandle {
   void* handle_ = nullptr;
 };
 
-// How long calls still running after a plugin's "Close" are waited for
-// before the plugin counts as stuck.
+// How long admitted calls are waited for before the plugin counts as stuck:
+// IPC packets before its "Close", every call and lent thread before its
+// "Unload".
 inline constexpr std::chrono::seconds StuckCallGrace{3};
-// How long calls admitted just before a plugin's "Close" are given to leave
-// before "Close" is called anyway.
+// How long searches and event hand-offs admitted just before a plugin's
+// "Close" are given to leave before "Close" is called anyway: they may be
+// waiting for that "Close".
 inline constexpr std::chrono::milliseconds CloseDrainGrace{500};
 
 // Plugins left loaded because a call into them never returned; while any is,
@@ -92,9 +99,10 @@ struct CallGate {
   }
   void leave(Kind kind) noexcept;
   void lentThreadEnded() noexcept;
-  // Waits until no admitted call (and, withLentThreads, no lent thread) is
-  // left, or until the deadline; true when none is left.
-  bool drain(bool withLentThreads, std::chrono::steady_clock::time_point deadline);
+  // Waits until none of what `waited` names is left, or until the deadline;
+  // true when none is.
+  enum class Waited : uint8_t { IpcCalls, Calls, CallsAndLentThreads };
+  bool drain(Waited waited, std::chrono::steady_clock::time_point deadline);
 
   std::mutex lock;
   std::condition_variable idle;
@@ -111,8 +119,22 @@ class Plugin {
   Plugin& operator=(const Plugin&) = delete;
 
   void Open();
-  void Close();
-  void Unload();
+  // The one sequence by which a plugin goes, whoever retires it (the run
+  // sequence's closing and unloading, the logging plugin's own end, a
+  // replaced logging plugin, a duplicate, the core's release of its plugins,
+  // the last reference on the main thread). In order:
+  //   1. every entry point but "OnIpcResult" and "IOCTL" is unbound and new
+  //      events, searches and packets are refused;
+  //   2. the calls admitted before are waited for (see the lifetime rule);
+  //   3. "Close", if the plugin exported it;
+  //   -- Retire(Retired::Closed) ends here; IPC packets are taken again --
+  //   4. everything is refused for good; admitted calls and the lent threads
+  //      are waited for up to StuckCallGrace, else the plugin is left loaded;
+  //   5. the lent threads are joined, "Unload" is called, the library closed.
+  // Steps already taken are skipped, so a repeat is harmless and a plugin
+  // closed earlier is only unloaded. Main thread only.
+  enum class Retired : uint8_t { Closed, Unloaded };
+  void Retire(Retired upTo);
   void ReleaseLibrary();
 
   bool WantsEvent(const EventParms& record) const noexcept;
@@ -174,6 +196,9 @@ class Plugin {
  private:
   friend std::shared_ptr<Plugin> LoadPlugin(const std::string&, SubmitEventFn, void*, uint32_t);
   Plugin() = default;
+  // Steps 1-3 and 4-5 of Retire.
+  void Close();
+  void Unload();
   bool callEvent(const EntryPoints& bound, const EventParms& record);
   // Runs `call` with the entry points bound when the gate admits it.
   template <typename Call>

@@ -79,9 +79,9 @@ TEST_F(FrozenAbi, PluginBuiltAgainstFirstReleaseStillWorks) {
   EXPECT_EQ(probe.lastFlags, EventClassLive | EventFlagXml);
   EXPECT_EQ(refBlockCount.load(), 0);
 
-  plugin->Close();
+  plugin->Retire(Plugin::Retired::Closed);
   EXPECT_EQ(probe.closed, 1u);
-  plugin->Unload();
+  plugin->Retire(Plugin::Retired::Unloaded);
   core.plugins.clear();
 }
 

@@ -21,8 +21,8 @@ int main(int argc, char** argv) {
                    plugin->errorText.c_str());
       ++failures;
     }
-    plugin->Close();
-    plugin->Unload();
+    plugin->Retire(Plugin::Retired::Closed);
+    plugin->Retire(Plugin::Retired::Unloaded);
   }
   return failures == 0 ? 0 : 1;
 }

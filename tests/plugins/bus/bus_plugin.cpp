@@ -75,6 +75,17 @@ uint32_t noteDelivery(Delivery&& d, void* data, uint32_t length, uint8_t seed, u
       p.deliveries.push_back(std::move(d));
     }
   }
+  if (p.releaseInCall != Probe::ReleaseInCall::No && data != nullptr) {
+    auto release = [&p, data] {
+      auto decref = makeEvent(EventTypeDecref, 0, p.info.sourceId, data, 0);
+      p.submit(&decref);
+    };
+    if (p.releaseInCall == Probe::ReleaseInCall::SameThread) {
+      release();
+    } else {
+      std::thread(release).join();
+    }
+  }
   // A handler that really takes its time, as a slow plugin would.
   if (slow != 0) std::this_thread::sleep_for(std::chrono::microseconds(slow));
   if (echo) {

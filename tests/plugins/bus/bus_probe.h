@@ -60,6 +60,9 @@ struct Probe {
   uint32_t slowType = 0;      // on this base type, take slowMicros before answering
   uint32_t slowMicros = 0;
   bool scribble = false;      // OnEvent overwrites the record it was given
+  // Gives the payload back during the call, before answering: from the
+  // calling thread, or from a thread of its own that the call waits for.
+  enum class ReleaseInCall { No, SameThread, OtherThread } releaseInCall = ReleaseInCall::No;
   // Search behaviour.
   int searchResults = 0;            // results submitted per search request
   uint32_t resultLength = 0;        // their payload length (0 = none)
@@ -92,6 +95,7 @@ struct Probe {
     slowType = 0;
     slowMicros = 0;
     scribble = false;
+    releaseInCall = ReleaseInCall::No;
     searchResults = 0;
     resultLength = 0;
     cancelBeforeResults = false;

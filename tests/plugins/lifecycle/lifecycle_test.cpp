@@ -259,6 +259,53 @@ TEST_F(PluginUnloadConcurrency, IpcPacketsNeverOverlapUnload) {
   EXPECT_FALSE(recorded("ipc.so OnIpcResult during Unload"));
 }
 
+// No call is in a plugin while its "Close" runs: an IPC packet admitted
+// before is waited for up to the stuck-call grace.
+using PluginCloseConcurrency = PluginTreeTest;
+
+TEST_F(PluginCloseConcurrency, IpcCallAdmittedBeforeCloseEndsBeforeCloseBegins) {
+  install(LC_IPC_SLOW_PATH, "slow.so");
+  install(LC_RANK5_PATH, "m.so");  // closes first
+  makeCore();
+  core->consoleQuiet = true;
+  start();
+  const auto slow = *std::find_if(core->plugins.begin(), core->plugins.end(),
+                                  [](const auto& plugin) { return plugin->fileName == "slow.so"; });
+  std::thread io([slow] {
+    const char packet[16] = {};
+    slow->DeliverIpcPacket(sizeof packet, packet);
+  });
+  const bool admitted = waitUntil([&] { return recorded("slow.so OnIpcResult begin"); });
+  finish();
+  io.join();
+  ASSERT_TRUE(admitted);
+  EXPECT_LT(positionOf("m.so Close"), positionOf("slow.so OnIpcResult end"));
+  EXPECT_LT(positionOf("slow.so OnIpcResult end"), positionOf("slow.so Close"));
+  EXPECT_TRUE(recorded("slow.so Unload"));
+}
+
+TEST_F(PluginCloseConcurrency, IpcCallThatNeverReturnsLeavesThePluginLoadedWithoutClose) {
+  install(LC_IPC_STUCK_PATH, "stuck.so");
+  const auto console = scratch("console.txt");
+  const int status = runInChild([&] {
+    StdoutCapture capture(console);
+    makeCore();
+    start();
+    const auto stuck = core->plugins.at(0);
+    std::thread([stuck] {
+      const char packet[16] = {};
+      stuck->DeliverIpcPacket(sizeof packet, packet);
+    }).detach();
+    if (!waitUntil([&] { return recorded("stuck.so OnIpcResult begin"); })) return 3;
+    finish();
+    return core->settle() ? 1 : 0;
+  });
+  ASSERT_EQ(status, 0);
+  EXPECT_TRUE(contains(coreMessages(readFile(console)), "Plugin stuck still running 3s before Close; left loaded"));
+  EXPECT_FALSE(recorded("stuck.so Close"));
+  EXPECT_FALSE(recorded("stuck.so Unload"));
+}
+
 // --- Capabilities after opening --------------------------------------------
 
 // The effective and permitted sets of this process, from /proc.

@@ -69,6 +69,27 @@ TEST_F(LogHandoff, RetainedRecordOutlivesTheSubmittersBuffer) {
   core->unloadPlugins();
 }
 
+// The release rule holds on the hand-off as in dispatch: a record given back
+// during the call and answered "not kept" is released once.
+TEST_F(LogHandoff, RecordReleasedDuringTheHandOffIsFreedOnce) {
+  install(LC_LOGPI_RELEASE_PATH, "LogPI.so");
+  makeCore();
+  start();
+  core->consoleQuiet = true;
+  core->requestStop();
+  const int32_t blocksBefore = core::refBlockCount.load();
+  const int64_t heldBefore = core::refsHeld[1].load();
+  const int64_t coreHeldBefore = core::refsHeld[0].load();
+
+  EXPECT_EQ(submitLogText("given straight back"), 1);
+  EXPECT_EQ(submitLogText("and again"), 1);
+  EXPECT_TRUE(recorded("LogPI.so OnEvent log given straight back"));
+  EXPECT_TRUE(recorded("LogPI.so OnEvent log and again"));
+  EXPECT_EQ(core::refBlockCount.load(), blocksBefore);
+  EXPECT_EQ(core::refsHeld[1].load(), heldBefore);
+  EXPECT_EQ(core::refsHeld[0].load(), coreHeldBefore);
+}
+
 // The logging plugin logs from "Close", "Unload" and its library destructor
 // under another identifier, so each record is handed back towards itself
 // while the main thread is closing it. Run in a child: a deadlock would hang.

@@ -14,8 +14,12 @@
 //   NO_OPEN            leaves "Open" out (keeps "Close")
 //   WANTS_LOG          wants log events
 //   RETAIN_LOG         keeps log events until "Close", then releases them
+//   RELEASE_LOG        releases each log event from a thread of its own,
+//                      which the call waits for, and answers "not kept"
 //   EXPORT_IPC         exports "OnIpcResult"; "Unload" lingers briefly to show
 //                      whether an IPC packet still arrives while it runs
+//   IPC_SLOW           exports "OnIpcResult", which takes two seconds
+//   IPC_STUCK          exports "OnIpcResult", which never returns
 //   LOG_WHILE_CLOSING  logs from "Close", "Unload" and the library destructor,
 //                      under another identifier
 //   SEARCH_UNTIL_CLOSE exports "OnSearch", which returns once "Close" is called
@@ -35,6 +39,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ko/core/event.hpp"
@@ -143,6 +148,17 @@ KO_PLUGIN_EXPORT void OnIpcResult(const void*, uint64_t) {
   lateIpcPackets.fetch_add(1);
   closeSignal.notify_all();
 }
+#elif defined(IPC_SLOW)
+KO_PLUGIN_EXPORT void OnIpcResult(const void*, uint64_t) {
+  record("OnIpcResult begin");
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  record("OnIpcResult end");
+}
+#elif defined(IPC_STUCK)
+KO_PLUGIN_EXPORT void OnIpcResult(const void*, uint64_t) {
+  record("OnIpcResult begin");
+  for (;;) pause();
+}
 #endif
 
 KO_PLUGIN_EXPORT void Unload(UnloadParms*, UnloadResult*) {
@@ -190,6 +206,11 @@ KO_PLUGIN_EXPORT int OnEvent(EventParms* event) {
     std::lock_guard lock(closeLock);
     retained.push_back(*event);
     return 1;
+#elif defined(RELEASE_LOG)
+    std::thread([data = event->data] {
+      auto release = makeEvent(EventTypeDecref, 0, OwnSourceId, data, 0);
+      submit(&release);
+    }).join();
 #endif
     return 0;
   }

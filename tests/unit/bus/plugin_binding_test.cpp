@@ -79,10 +79,10 @@ TEST_F(PluginLoad, SecondOpenDoesNotCallOpenAgain) {
   plugin->Open();
   EXPECT_EQ(p->opens, 1);
   EXPECT_EQ(plugin->openCode, 0);
-  plugin->Close();
+  plugin->Retire(Plugin::Retired::Closed);
   EXPECT_EQ(p->closes, 1);
   EXPECT_EQ(plugin->entry.OnEvent, nullptr);
-  plugin->Unload();
+  plugin->Retire(Plugin::Retired::Unloaded);
   EXPECT_EQ(p->unloads, 1);
   EXPECT_FALSE(plugin->loaded());
   EXPECT_EQ(p->badRecords, 0);

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "bus_fixture.h"
+#include "support/core_test_support.h"
 
 namespace ko::core::bustest {
 namespace {
@@ -144,6 +146,98 @@ TEST_F(BusSubmit, ReleaseOfABlockNotHeldIsRefusedWhileAnotherIsHeld) {
   EXPECT_EQ(std::count(std::begin(own), std::end(own), 0), 64) << "foreign memory untouched";
   EXPECT_EQ(submit(makeEvent(EventTypeDecref, 0, 0x00110000u, a->retained[1], 0)), 0);
   EXPECT_EQ(blocksDelta(), 0);
+  EXPECT_EQ(heldDelta(0x11), 0);
+}
+
+// The release rule (events/lending.h): a release during the call gives the
+// lent reference back early and the call's answer takes nothing more; a
+// source index held twice accepts each holder's release once. Under ASan a
+// block freed under its holder shows as a use after free when the holder
+// reads its payload.
+using BusLending = BusTest;
+
+EventParms patterned(std::vector<uint8_t>& bytes, uint8_t seed) {
+  busprobe::fillPattern(bytes.data(), static_cast<uint32_t>(bytes.size()), seed);
+  auto record = makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, bytes.data(), static_cast<uint32_t>(bytes.size()));
+  record.body.typeSpecificB[0] = seed;
+  return record;
+}
+
+TEST_F(BusLending, IdentifierZeroReleaseInsideItsCallLeavesALaterHolderItsPayload) {
+  Probe* zero = probe("bus_requester");
+  Probe* keeper = probe("bus_b");
+  zero->releaseInCall = Probe::ReleaseInCall::OtherThread;
+  keeper->retainAnswer = 1;
+  attach("bus_requester");
+  attach("bus_b");
+  std::vector<uint8_t> first(96), second(96);
+  ASSERT_EQ(submit(patterned(first, 1)), 0);
+  // A second record reuses the heap: a freed first block would now hold it.
+  ASSERT_EQ(submit(patterned(second, 2)), 0);
+  drain();
+  ASSERT_EQ(keeper->retained.size(), 2u);
+  EXPECT_EQ(blocksDelta(), 2) << "the keeper still holds both";
+  EXPECT_EQ(heldDelta(0), 0);
+  EXPECT_EQ(heldDelta(0x12), 2);
+  EXPECT_TRUE(busprobe::hasPattern(keeper->retained[0], 96, 1));
+  EXPECT_TRUE(busprobe::hasPattern(keeper->retained[1], 96, 2));
+  EXPECT_EQ(keeper->releaseRetained(), 2u);
+  EXPECT_EQ(blocksDelta(), 0);
+  EXPECT_EQ(heldDelta(0x12), 0);
+}
+
+TEST_F(BusLending, ReleaseInsideACallAnsweredKeptLeavesTheCallerHoldingNothing) {
+  Probe* a = probe("bus_a");
+  Probe* b = probe("bus_b");
+  a->releaseInCall = Probe::ReleaseInCall::SameThread;
+  a->retainAnswer = 1;
+  b->retainAnswer = 1;
+  attach("bus_a");
+  attach("bus_b");
+  std::vector<uint8_t> bytes(64);
+  ASSERT_EQ(submit(patterned(bytes, 7)), 0);
+  drain();
+  EXPECT_EQ(heldDelta(0x11), 0) << "given back during the call";
+  EXPECT_EQ(heldDelta(0x12), 1);
+  EXPECT_EQ(blocksDelta(), 1);
+  // A second release from a is not one it holds, and must not take b's.
+  EXPECT_EQ(a->releaseRetained(), 1u);
+  EXPECT_EQ(blocksDelta(), 1);
+  EXPECT_EQ(heldDelta(0x11), 0);
+  ASSERT_EQ(b->retained.size(), 1u);
+  EXPECT_TRUE(busprobe::hasPattern(b->retained[0], 64, 7));
+  EXPECT_EQ(b->releaseRetained(), 1u);
+  EXPECT_EQ(blocksDelta(), 0);
+  EXPECT_EQ(heldDelta(0x12), 0);
+}
+
+// The logging plugin joins the list without a duplicate check, so it may
+// share a plugin's identifier; both keep the record, and both releases count.
+TEST_F(BusLending, TwoHoldersOfOneIndexEachReleaseExactlyOnce) {
+  Probe* a = probe("bus_a");
+  Probe* twin = probe("bus_a_twin");
+  a->retainAnswer = 1;
+  twin->retainAnswer = 1;
+  attach("bus_a");
+  core->logPlugin = attach("bus_a_twin");
+  // The refusal line below would reach the logging plugin, which keeps it.
+  core->logLevels[0] = 75;
+  std::vector<uint8_t> bytes(80);
+  ASSERT_EQ(submit(patterned(bytes, 3)), 0);
+  drain();
+  ASSERT_EQ(a->retained.size(), 1u);
+  ASSERT_EQ(twin->retained.size(), 1u);
+  EXPECT_EQ(heldDelta(0x11), 2);
+  EXPECT_EQ(keptBy(a->retained[0], 0x11), 2u);
+  auto decref = makeEvent(EventTypeDecref, 0, 0x00110000u, a->retained[0], 0);
+  EXPECT_EQ(submit(decref), 0);
+  EXPECT_EQ(blocksDelta(), 1);
+  EXPECT_EQ(heldDelta(0x11), 1);
+  EXPECT_TRUE(busprobe::hasPattern(twin->retained[0], 80, 3));
+  EXPECT_EQ(submit(decref), 0) << "the second holder's release";
+  EXPECT_EQ(blocksDelta(), 0);
+  EXPECT_EQ(heldDelta(0x11), 0);
+  EXPECT_EQ(submit(decref), 0) << "a third is no holder's";
   EXPECT_EQ(heldDelta(0x11), 0);
 }
 
@@ -302,6 +396,46 @@ TEST_F(BusDispatch, EmptyQueueWakesEverySecondAndCountsIdle) {
   stopLoopThread();
   EXPECT_GE(counters.idleSeconds.load(), 1);
   EXPECT_EQ(counters.queueLength.load(), 0);
+}
+
+// InQ counts what still waits right after the loop took its current record,
+// though the loop takes everything waiting in one batch.
+TEST_F(BusDispatch, FirstReportCountsTheRecordsStillWaiting) {
+  Probe* p = probe("bus_a");
+  attach("bus_a");
+  core->logLevels[0] = 25;
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u)), 0);
+  auto report = [&] {
+    for (const auto& d : p->deliveries) {
+      std::string text(d.payload.begin(), d.payload.end());
+      if (d.record.type == EventTypeLog && text.rfind("InQ:", 0) == 0) return text;
+    }
+    return std::string();
+  };
+  startLoopThread();
+  ASSERT_TRUE(p->waitFor([&] { return !report().empty(); }));
+  stopLoopThread();
+  std::lock_guard guard(p->lock);
+  const std::string text = report();
+  EXPECT_GE(std::stol(text.substr(4)), 9) << text;
+}
+
+// A batch that takes seconds to deliver still has the figures (and the io
+// watch) looked at every second, not only when it was taken.
+TEST_F(BusDispatch, LongBatchRefreshesTheQueueLengthEverySecond) {
+  Probe* p = probe("bus_a");
+  p->slowType = EventTypeAlarm;
+  p->slowMicros = 600000;
+  p->keepDeliveries = false;
+  attach("bus_a");
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u)), 0);
+  startLoopThread();
+  ASSERT_TRUE(ko::test::waitUntil([&] { return p->delivered.load() >= 1; }));
+  EXPECT_EQ(counters.queueLength.load(), 3);
+  // The second check falls on the third record, while the batch still runs.
+  EXPECT_TRUE(ko::test::waitUntil([&] { return counters.queueLength.load() <= 1 || p->delivered.load() >= 4; }));
+  EXPECT_LT(p->delivered.load(), 4u);
+  stopLoopThread();
 }
 
 // Several producers, a plugin that retains everything and gives it back from

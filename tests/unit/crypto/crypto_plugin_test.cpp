@@ -43,7 +43,7 @@ TEST_F(CryptoServiceConcurrency, PluginThreadsRoundTripAtOnce) {
   }
   for (auto& thread : threads) thread.join();
   for (int t = 0; t < Threads; ++t) EXPECT_EQ(results[static_cast<size_t>(t)], 0) << "thread " << t;
-  plugin->Unload();
+  plugin->Retire(Plugin::Retired::Unloaded);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "monitor/counters.h"
 #include "plugins/ipc/ipc_test_protocol.h"
 #include "plugins/plugin.h"
+#include "support/core_test_support.h"
 
 extern "C" int32_t submitEventCallback(ko::core::EventParms* record) noexcept;
 
@@ -168,13 +169,41 @@ TEST_F(IpcRouting, PacketForAbsentPluginIsNotCounted) {
 TEST_F(IpcRouting, ClosedPluginStillGetsPacketsUntilItIsUnloaded) {
   const int64_t packets = counters.ipcPackets.load();
   const int64_t dropped = counters.ipcDropped.load();
-  plugin->Close();
+  plugin->Retire(Plugin::Retired::Closed);
   receive(buildIpcPacket(ipcTargetFor(0x05), 0x150, 0, "closed"));
   EXPECT_EQ(counters.ipcPackets.load(), packets + 1);
-  plugin->Unload();
+  plugin->Retire(Plugin::Retired::Unloaded);
   receive(buildIpcPacket(ipcTargetFor(0x05), 0x150, 0, "too late"));
   EXPECT_EQ(counters.ipcPackets.load(), packets + 1);
   EXPECT_EQ(counters.ipcDropped.load(), dropped + 1);
+}
+
+// The logging plugin out of the list (identifier 0x08 at closing) lives on
+// until the core goes; packets for it are lost, and the stop says how many.
+TEST_F(IpcRouting, PacketForTheLoggingPluginOutOfTheListIsCountedAndReported) {
+  {
+    std::unique_lock lock(core.pluginsLock);
+    core.plugins.clear();
+    core.logPlugin = plugin;
+  }
+  const int64_t packets = counters.ipcPackets.load();
+  const int64_t dropped = counters.ipcDropped.load();
+  receive(buildIpcPacket(ipcTargetFor(0x05), 0x150, 0, "nowhere"));
+  receive(buildIpcPacket(ipcTargetFor(0x06), 0x150, 0, "nobody's"));
+  EXPECT_EQ(counters.ipcPackets.load(), packets);
+  EXPECT_EQ(counters.ipcDropped.load(), dropped + 1);
+
+  coreInstance = &core;
+  core.consoleQuiet = true;
+  (void)ko::test::takeQueue(core);
+  core.reportDroppedPackets();
+  coreInstance = nullptr;
+  std::vector<std::string> lines;
+  for (auto& [record, text] : ko::test::takeQueue(core)) {
+    if (record.type == EventTypeLog && static_cast<int>(record.body.bodyParam) == 50) lines.push_back(text);
+  }
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind(std::to_string(counters.ipcDropped.load()) + " IPC packet(s)", 0), 0u) << lines[0];
 }
 
 TEST_F(IpcRouting, SubmissionWithoutChannelIsRefused) {
