@@ -1,6 +1,10 @@
 // The stuck-call watch; see stuck_calls.h.
 #include "monitor/stuck_calls.h"
 
+#include <pthread.h>
+
+#include <system_error>
+
 #include "log/core_log.h"
 
 namespace ko::core {
@@ -73,7 +77,10 @@ void StuckCallWatch::check(CallSlot& slot, int64_t now) noexcept {
 }
 
 void CallWatch::checkMain() noexcept {
-  if (CallSlot* slot = mainSlot.load(std::memory_order_acquire)) mainWatch.check(*slot, callClockNanos());
+  CallSlot* slot = mainSlot.load(std::memory_order_acquire);
+  if (slot == nullptr) return;
+  std::lock_guard guard(lock);
+  mainWatch.check(*slot, callClockNanos());
 }
 
 void CallWatch::checkIo() noexcept {
@@ -82,7 +89,46 @@ void CallWatch::checkIo() noexcept {
   const int64_t now = callClockNanos();
   if (now - lastIoCheck < NanosPerSecond) return;
   lastIoCheck = now;
+  std::lock_guard guard(lock);
   ioWatch.check(*slot, now);
+}
+
+void CallWatch::checkBoth() noexcept {
+  CallSlot* main = mainSlot.load(std::memory_order_acquire);
+  CallSlot* io = ioSlot.load(std::memory_order_acquire);
+  std::lock_guard guard(lock);
+  const int64_t now = callClockNanos();
+  if (main != nullptr) mainWatch.check(*main, now);
+  if (io != nullptr) ioWatch.check(*io, now);
+}
+
+StopCallWatch::StopCallWatch(CallWatch& watch) noexcept : watch_(watch) {
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error& error) {
+    coreLog(50, "cannot start the stop watch: {}", error.what());
+  }
+}
+
+StopCallWatch::~StopCallWatch() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard guard(lock_);
+    done_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void StopCallWatch::run() noexcept {
+  (void)pthread_setname_np(pthread_self(), "ko-watch");
+  std::unique_lock guard(lock_);
+  while (!wake_.wait_for(guard, Period, [this] { return done_; })) {
+    // Not under lock_: a look may log, and logging may take a while.
+    guard.unlock();
+    watch_.checkBoth();
+    guard.lock();
+  }
 }
 
 }  // namespace ko::core

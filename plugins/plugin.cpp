@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "core/loaded_objects.h"
 #include "log/core_log.h"
 
 namespace ko::core {
@@ -88,6 +89,8 @@ std::shared_ptr<Plugin> LoadPlugin(const std::string& path, SubmitEventFn submit
   plugin->loadTime = elapsedNanos(start);
 
   if (plugin->loadCode == 0) {
+    // From now on a crash on a thread of the plugin's own names it.
+    notePluginLibrary(plugin->handle.get(), plugin->callName, plugin->sourceIndexOf());
     entry.OnIpcResult = bindSymbol<OnIpcResultFn>(plugin->handle, "OnIpcResult");
     entry.IOCTL = bindSymbol<IoctlFn>(plugin->handle, "IOCTL");
     return plugin;
@@ -236,20 +239,24 @@ void Plugin::Unload() {
     unload = entry.Unload;
     entry = EntryPoints{};
   }
-  // Calls admitted before (a search waiting for "Close", a log record, a
-  // packet) and the lent threads must all have left before "Unload" runs.
-  if (!gate->drain(true, Clock::now() + StuckCallGrace)) {
-    coreLog(75, "Plugin {} still running {}s after Close; left loaded", displayName(), StuckCallGrace.count());
-    abandon();
-    return;
-  }
-  if (readerThread.joinable()) readerThread.join();
-  if (workerThread.joinable()) workerThread.join();
-  if (unload != nullptr) {
-    auto parms = makeRecord<UnloadParms>();
-    auto result = makeRecord<UnloadResult>();
+  {
+    // The stuck-call watch counts the wait for the lent threads as part of
+    // "Unload"; the library's destructors (ReleaseLibrary) are outside it.
     PluginCallScope call(&info.sourceId, callName, PluginEntry::Unload);
-    unload(&parms, &result);
+    // Calls admitted before (a search waiting for "Close", a log record, a
+    // packet) and the lent threads must all have left before "Unload" runs.
+    if (!gate->drain(true, Clock::now() + StuckCallGrace)) {
+      coreLog(75, "Plugin {} still running {}s after Close; left loaded", displayName(), StuckCallGrace.count());
+      abandon();
+      return;
+    }
+    if (readerThread.joinable()) readerThread.join();
+    if (workerThread.joinable()) workerThread.join();
+    if (unload != nullptr) {
+      auto parms = makeRecord<UnloadParms>();
+      auto result = makeRecord<UnloadResult>();
+      unload(&parms, &result);
+    }
   }
   ReleaseLibrary();
 }
@@ -262,8 +269,11 @@ void Plugin::ReleaseLibrary() {
     library = std::move(handle);
   }
   // dlclose runs the library's destructors, which may log; the gate is free
-  // by then so such a record cannot wait on this thread's own lock.
+  // by then so such a record cannot wait on this thread's own lock. A crash
+  // in them still names the plugin: it is forgotten only afterwards.
+  void* const closed = library.get();
   library.reset();
+  if (closed != nullptr) forgetPluginLibrary(closed);
 }
 
 bool Plugin::WantsEvent(const EventParms& record) const noexcept {
