@@ -1,7 +1,8 @@
 // The fatal-signal report. Everything the handler does is async-signal-safe:
 // fixed buffers on the (alternate) stack, poll, write, socket, connect, send,
 // clock_gettime, nanosleep, the table of loaded objects (core/loaded_objects)
-// and the unwinder, which installFatalSignalHandlers loads in advance. The
+// and the unwinder, which installFatalSignalHandlers loads in advance (it
+// finds frames through _dl_find_object, which takes no lock). The
 // local time comes from the offset to UTC taken at installation, since
 // localtime_r may take a lock.
 //
