@@ -3,9 +3,10 @@
 
 #include <pthread.h>
 
-#include <system_error>
+#include <exception>
 
 #include "log/core_log.h"
+#include "plugins/plugin.h"
 
 namespace ko::core {
 
@@ -102,33 +103,42 @@ void CallWatch::checkBoth() noexcept {
   if (io != nullptr) ioWatch.check(*io, now);
 }
 
-StopCallWatch::StopCallWatch(CallWatch& watch) noexcept : watch_(watch) {
+StopCallWatch::StopCallWatch(CallWatch& watch) noexcept {
   try {
-    thread_ = std::thread([this] { run(); });
-  } catch (const std::system_error& error) {
+    state_ = std::make_shared<State>();
+    thread_ = std::thread([state = state_, &watch] { run(state, watch); });
+  } catch (const std::exception& error) {
     coreLog(50, "cannot start the stop watch: {}", error.what());
   }
 }
 
 StopCallWatch::~StopCallWatch() {
   if (!thread_.joinable()) return;
-  {
-    std::lock_guard guard(lock_);
-    done_ = true;
+  std::unique_lock guard(state_->lock);
+  state_->done = true;
+  state_->changed.notify_all();
+  const bool finished = state_->changed.wait_for(guard, StuckCallGrace, [this] { return state_->finished; });
+  guard.unlock();
+  if (finished) {
+    thread_.join();
+  } else {
+    thread_.detach();
+    stuckPlugins.fetch_add(1);
   }
-  wake_.notify_one();
-  thread_.join();
 }
 
-void StopCallWatch::run() noexcept {
+void StopCallWatch::run(const std::shared_ptr<State>& state, CallWatch& watch) noexcept {
   (void)pthread_setname_np(pthread_self(), "ko-watch");
-  std::unique_lock guard(lock_);
-  while (!wake_.wait_for(guard, Period, [this] { return done_; })) {
-    // Not under lock_: a look may log, and logging may take a while.
+  std::unique_lock guard(state->lock);
+  while (!state->changed.wait_for(guard, Period, [&] { return state->done; })) {
+    // Not under the state's lock: a look may log, and logging may take a
+    // while.
     guard.unlock();
-    watch_.checkBoth();
+    watch.checkBoth();
     guard.lock();
   }
+  state->finished = true;
+  state->changed.notify_all();
 }
 
 }  // namespace ko::core

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -66,6 +67,13 @@ struct CallWatch {
 // long as it exists; the run sequence holds one from the end of the dispatch
 // loop until the io thread has stopped. Without a thread (none could be
 // started) the stop goes on unwatched.
+//
+// The watch's lines reach the logging plugin directly once a stop is under
+// way, so the thread may be held in that plugin. It is waited for as long as
+// a plugin's calls are after "Close", then left to it: the plugin counts as
+// stuck (plugins/plugin.h), so the core, whose CallWatch the thread uses,
+// is never destroyed under it. The state it shares with its owner is held by
+// both.
 class StopCallWatch {
  public:
   // Looks as often as the housekeeping tick does.
@@ -77,12 +85,15 @@ class StopCallWatch {
   StopCallWatch& operator=(const StopCallWatch&) = delete;
 
  private:
-  void run() noexcept;
+  struct State {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool done = false;      // guarded by lock; set by the owner
+    bool finished = false;  // guarded by lock; set by the thread
+  };
+  static void run(const std::shared_ptr<State>& state, CallWatch& watch) noexcept;
 
-  CallWatch& watch_;
-  std::mutex lock_;
-  std::condition_variable wake_;
-  bool done_ = false;  // guarded by lock_
+  std::shared_ptr<State> state_;
   std::thread thread_;
 };
 
