@@ -11,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <future>
+#include <optional>
 
 #include "core/core_io.h"
 #include "events/ref_block.h"
@@ -136,26 +137,25 @@ void DvrCore::Run() {
   openPlugins();
   publishConfig();
   dispatchLoop();
-  {
-    // Neither the loop nor the (cancelled) housekeeping tick watches the
-    // calls of the stop.
-    StopCallWatch watch(callWatch);
-    // IPC packets still reach each plugin until it is unloaded; its gate
-    // keeps them from its "Close" and from its unloading.
-    closePlugins();
-    unloadPlugins();
+  // Neither the loop nor the (cancelled) housekeeping tick watches the calls
+  // of the stop; this does until the io thread has stopped.
+  std::optional<StopCallWatch> stopWatch(std::in_place, callWatch);
+  // IPC packets still reach each plugin until it is unloaded; its gate keeps
+  // them from its "Close" and from its unloading.
+  closePlugins();
+  unloadPlugins();
 
-    io->context.stop();
-    // The io thread leaves the service at once unless it is inside a plugin
-    // call that never returns; such a plugin was reported when it was
-    // unloaded, and the thread is left to it.
-    if (ioFinished.wait_for(StuckCallGrace) == std::future_status::ready) {
-      ioThread.join();
-    } else {
-      ioThread.detach();
-      stuckPlugins.fetch_add(1);
-    }
+  io->context.stop();
+  // The io thread leaves the service at once unless it is inside a plugin
+  // call that never returns; such a plugin was reported when it was
+  // unloaded, and the thread is left to it.
+  if (ioFinished.wait_for(StuckCallGrace) == std::future_status::ready) {
+    ioThread.join();
+  } else {
+    ioThread.detach();
+    stuckPlugins.fetch_add(1);
   }
+  stopWatch.reset();
   // Cleared here, not by the io thread, which may outlive the core.
   callWatch.ioSlot.store(nullptr, std::memory_order_release);
   callWatch.mainSlot.store(nullptr, std::memory_order_release);

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -239,25 +240,24 @@ void Plugin::Unload() {
     unload = entry.Unload;
     entry = EntryPoints{};
   }
-  {
-    // The stuck-call watch counts the wait for the lent threads as part of
-    // "Unload"; the library's destructors (ReleaseLibrary) are outside it.
-    PluginCallScope call(&info.sourceId, callName, PluginEntry::Unload);
-    // Calls admitted before (a search waiting for "Close", a log record, a
-    // packet) and the lent threads must all have left before "Unload" runs.
-    if (!gate->drain(true, Clock::now() + StuckCallGrace)) {
-      coreLog(75, "Plugin {} still running {}s after Close; left loaded", displayName(), StuckCallGrace.count());
-      abandon();
-      return;
-    }
-    if (readerThread.joinable()) readerThread.join();
-    if (workerThread.joinable()) workerThread.join();
-    if (unload != nullptr) {
-      auto parms = makeRecord<UnloadParms>();
-      auto result = makeRecord<UnloadResult>();
-      unload(&parms, &result);
-    }
+  // The stuck-call watch counts the wait for the lent threads as part of
+  // "Unload"; the library's destructors (ReleaseLibrary) are outside it.
+  std::optional<PluginCallScope> call(std::in_place, &info.sourceId, callName, PluginEntry::Unload);
+  // Calls admitted before (a search waiting for "Close", a log record, a
+  // packet) and the lent threads must all have left before "Unload" runs.
+  if (!gate->drain(true, Clock::now() + StuckCallGrace)) {
+    coreLog(75, "Plugin {} still running {}s after Close; left loaded", displayName(), StuckCallGrace.count());
+    abandon();
+    return;
   }
+  if (readerThread.joinable()) readerThread.join();
+  if (workerThread.joinable()) workerThread.join();
+  if (unload != nullptr) {
+    auto parms = makeRecord<UnloadParms>();
+    auto result = makeRecord<UnloadResult>();
+    unload(&parms, &result);
+  }
+  call.reset();
   ReleaseLibrary();
 }
 
