@@ -70,8 +70,13 @@ int collect(dl_phdr_info* info, size_t, void* data) {
   }
   if (low >= high) return 0;
   auto& mappings = *static_cast<std::vector<Mapping>*>(data);
-  // Interned after the walk: the loader's lock is held here.
-  mappings.push_back({low, high, info->dlpi_addr, info->dlpi_name});
+  // Interned after the walk: the loader's lock is held here. No exception
+  // may leave through the loader: out of memory ends the walk instead.
+  try {
+    mappings.push_back({low, high, info->dlpi_addr, info->dlpi_name});
+  } catch (const std::bad_alloc&) {
+    return 1;
+  }
   return 0;
 }
 
