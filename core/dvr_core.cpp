@@ -11,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <future>
+#include <optional>
 
 #include "core/core_io.h"
 #include "events/ref_block.h"
@@ -129,6 +130,9 @@ void DvrCore::Run() {
   openPlugins();
   publishConfig();
   dispatchLoop();
+  // Neither the loop nor the (cancelled) housekeeping tick watches the calls
+  // of the stop; this does until the io thread has stopped.
+  std::optional<StopCallWatch> stopWatch(std::in_place, callWatch);
   // IPC packets still reach each plugin until it is unloaded; its gate keeps
   // them from its "Close" and from its unloading.
   closePlugins();
@@ -144,6 +148,7 @@ void DvrCore::Run() {
     ioThread.detach();
     stuckPlugins.fetch_add(1);
   }
+  stopWatch.reset();
   // No packet is routed any more.
   reportDroppedPackets();
   // Cleared here, not by the io thread, which may outlive the core.

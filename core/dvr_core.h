@@ -9,6 +9,7 @@
 //   io        - signals, the 250 ms housekeeping tick, IPC receive and send.
 //   plugin    - worker and reader threads lent to plugins; they submit events.
 //   search    - detached, one per serving plugin per search request.
+//   watch     - the stuck-call watch during the stop (monitor/stuck_calls.h).
 // Any thread may submit events and log.
 //
 // Locks, in the only order they nest:

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace ko::core {
 
@@ -15,7 +16,11 @@ namespace ko::core {
 void installFatalSignalHandlers() noexcept;
 
 // The line the handler writes for `signo` on the calling thread, without
-// time, tag or newline, into `buffer`; its length. Async-signal-safe.
-size_t formatFatalSignalLine(int signo, char* buffer, size_t size) noexcept;
+// time, tag or newline, into `buffer`; its length. Async-signal-safe. On a
+// thread outside plugin calls, the first of `addresses` (the interrupted
+// instruction when `firstInterrupted`, else a return address like the rest)
+// that lies in a plugin's library names the plugin.
+size_t formatFatalSignalLine(int signo, char* buffer, size_t size, const uintptr_t* addresses = nullptr,
+                             size_t count = 0, bool firstInterrupted = false) noexcept;
 
 }  // namespace ko::core

@@ -26,8 +26,6 @@
 // release the result that holds the slot).
 #include "events/search.h"
 
-#include <pthread.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -106,7 +104,6 @@ bool DvrCore::searchRequest(const EventParms& record) {
 }
 
 void DvrCore::runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept {
-  pthread_setname_np(pthread_self(), "search");
   CoreThread thread(ThreadRole::Search, plugin->sourceIndexOf());
   const auto self = std::this_thread::get_id();
   try {

@@ -1,7 +1,12 @@
 // The stuck-call watch; see stuck_calls.h.
 #include "monitor/stuck_calls.h"
 
+#include <pthread.h>
+
+#include <exception>
+
 #include "log/core_log.h"
+#include "plugins/plugin.h"
 
 namespace ko::core {
 
@@ -73,7 +78,10 @@ void StuckCallWatch::check(CallSlot& slot, int64_t now) noexcept {
 }
 
 void CallWatch::checkMain() noexcept {
-  if (CallSlot* slot = mainSlot.load(std::memory_order_acquire)) mainWatch.check(*slot, callClockNanos());
+  CallSlot* slot = mainSlot.load(std::memory_order_acquire);
+  if (slot == nullptr) return;
+  std::lock_guard guard(lock);
+  mainWatch.check(*slot, callClockNanos());
 }
 
 void CallWatch::checkIo() noexcept {
@@ -82,7 +90,55 @@ void CallWatch::checkIo() noexcept {
   const int64_t now = callClockNanos();
   if (now - lastIoCheck < NanosPerSecond) return;
   lastIoCheck = now;
+  std::lock_guard guard(lock);
   ioWatch.check(*slot, now);
+}
+
+void CallWatch::checkBoth() noexcept {
+  CallSlot* main = mainSlot.load(std::memory_order_acquire);
+  CallSlot* io = ioSlot.load(std::memory_order_acquire);
+  std::lock_guard guard(lock);
+  const int64_t now = callClockNanos();
+  if (main != nullptr) mainWatch.check(*main, now);
+  if (io != nullptr) ioWatch.check(*io, now);
+}
+
+StopCallWatch::StopCallWatch(CallWatch& watch) noexcept {
+  try {
+    state_ = std::make_shared<State>();
+    thread_ = std::thread([state = state_, &watch] { run(state, watch); });
+  } catch (const std::exception& error) {
+    coreLog(50, "cannot start the stop watch: {}", error.what());
+  }
+}
+
+StopCallWatch::~StopCallWatch() {
+  if (!thread_.joinable()) return;
+  std::unique_lock guard(state_->lock);
+  state_->done = true;
+  state_->changed.notify_all();
+  const bool finished = state_->changed.wait_for(guard, StuckCallGrace, [this] { return state_->finished; });
+  guard.unlock();
+  if (finished) {
+    thread_.join();
+  } else {
+    thread_.detach();
+    stuckPlugins.fetch_add(1);
+  }
+}
+
+void StopCallWatch::run(const std::shared_ptr<State>& state, CallWatch& watch) noexcept {
+  (void)pthread_setname_np(pthread_self(), "ko-watch");
+  std::unique_lock guard(state->lock);
+  while (!state->changed.wait_for(guard, Period, [&] { return state->done; })) {
+    // Not under the state's lock: a look may log, and logging may take a
+    // while.
+    guard.unlock();
+    watch.checkBoth();
+    guard.lock();
+  }
+  state->finished = true;
+  state->changed.notify_all();
 }
 
 }  // namespace ko::core

@@ -1,16 +1,24 @@
 // The stuck-call watch: a plugin call on the main (dispatch) thread or the io
 // thread that has run for 10 s is reported while it lasts, and again every
-// 60 s, by the other of the two threads; its return is reported once. The
-// io thread's housekeeping tick watches the main thread, the dispatch loop's
-// wake-up watches the io thread, so no thread is added for it.
+// 60 s, by the other of the two threads; its return is reported once. While
+// the core runs, the io thread's housekeeping tick watches the main thread
+// and the dispatch loop's wake-up watches the io thread, so no thread is
+// added for it. Once the loop has returned and the tick is cancelled, a
+// StopCallWatch takes over both until the io thread has stopped: "Close",
+// "Unload", the joins of lent threads and "OnIpcResult" during the stop.
 //
-// Threads: a StuckCallWatch belongs to its watching thread; the slot it reads
-// belongs to the watched thread (plugins/plugin_call.h says how the two
-// meet).
+// Threads: a StuckCallWatch is used by one watching thread at a time, under
+// CallWatch::lock; the slot it reads belongs to the watched thread
+// (plugins/plugin_call.h says how the two meet).
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "plugins/plugin_call.h"
 
@@ -37,14 +45,56 @@ class StuckCallWatch {
 struct CallWatch {
   std::atomic<CallSlot*> mainSlot{nullptr};
   std::atomic<CallSlot*> ioSlot{nullptr};
-  StuckCallWatch mainWatch;  // io thread only
-  StuckCallWatch ioWatch;    // dispatch loop only
+  // Held for a look at either slot: a last housekeeping tick may still run
+  // when the stop watch starts. Taken once a second at most by the dispatch
+  // loop, so it is never contended there. A look may log, which after a stop
+  // request calls the logging plugin under this lock; by then nothing but
+  // that last tick can wait for it.
+  std::mutex lock;
+  StuckCallWatch mainWatch;  // guarded by lock
+  StuckCallWatch ioWatch;    // guarded by lock
   int64_t lastIoCheck = 0;   // dispatch loop only
 
   // From the housekeeping tick.
   void checkMain() noexcept;
   // From every pass of the dispatch loop; looks at most once a second.
   void checkIo() noexcept;
+  // From the stop watch: both slots.
+  void checkBoth() noexcept;
+};
+
+// Watches both threads' calls from a thread of its own ("ko-watch") for as
+// long as it exists; the run sequence holds one from the end of the dispatch
+// loop until the io thread has stopped. Without a thread (none could be
+// started) the stop goes on unwatched.
+//
+// The watch's lines reach the logging plugin directly once a stop is under
+// way, so the thread may be held in that plugin. It is waited for as long as
+// a plugin's calls are after "Close", then left to it: the plugin counts as
+// stuck (plugins/plugin.h), so the core, whose CallWatch the thread uses,
+// is never destroyed under it. The state it shares with its owner is held by
+// both.
+class StopCallWatch {
+ public:
+  // Looks as often as the housekeeping tick does.
+  static constexpr std::chrono::milliseconds Period{250};
+
+  explicit StopCallWatch(CallWatch& watch) noexcept;
+  ~StopCallWatch();
+  StopCallWatch(const StopCallWatch&) = delete;
+  StopCallWatch& operator=(const StopCallWatch&) = delete;
+
+ private:
+  struct State {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool done = false;      // guarded by lock; set by the owner
+    bool finished = false;  // guarded by lock; set by the thread
+  };
+  static void run(const std::shared_ptr<State>& state, CallWatch& watch) noexcept;
+
+  std::shared_ptr<State> state_;
+  std::thread thread_;
 };
 
 }  // namespace ko::core

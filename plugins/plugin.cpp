@@ -8,9 +8,11 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <system_error>
 #include <utility>
 
+#include "core/loaded_objects.h"
 #include "log/core_log.h"
 
 namespace ko::core {
@@ -88,6 +90,8 @@ std::shared_ptr<Plugin> LoadPlugin(const std::string& path, SubmitEventFn submit
   plugin->loadTime = elapsedNanos(start);
 
   if (plugin->loadCode == 0) {
+    // From now on a crash on a thread of the plugin's own names it.
+    notePluginLibrary(plugin->handle.get(), plugin->callName, plugin->sourceIndexOf());
     entry.OnIpcResult = bindSymbol<OnIpcResultFn>(plugin->handle, "OnIpcResult");
     entry.IOCTL = bindSymbol<IoctlFn>(plugin->handle, "IOCTL");
     return plugin;
@@ -250,6 +254,9 @@ void Plugin::Unload() {
     unload = entry.Unload;
     entry = EntryPoints{};
   }
+  // The stuck-call watch counts the wait for the lent threads as part of
+  // "Unload"; the library's destructors (ReleaseLibrary) are outside it.
+  std::optional<PluginCallScope> call(std::in_place, &info.sourceId, callName, PluginEntry::Unload);
   // Calls admitted before (a search waiting for "Close", a log record, a
   // packet) and the lent threads must all have left before "Unload" runs.
   if (!gate->drain(CallGate::Waited::CallsAndLentThreads, Clock::now() + StuckCallGrace)) {
@@ -262,9 +269,9 @@ void Plugin::Unload() {
   if (unload != nullptr) {
     auto parms = makeRecord<UnloadParms>();
     auto result = makeRecord<UnloadResult>();
-    PluginCallScope call(&info.sourceId, callName, PluginEntry::Unload);
     unload(&parms, &result);
   }
+  call.reset();
   ReleaseLibrary();
 }
 
@@ -276,8 +283,11 @@ void Plugin::ReleaseLibrary() {
     library = std::move(handle);
   }
   // dlclose runs the library's destructors, which may log; the gate is free
-  // by then so such a record cannot wait on this thread's own lock.
+  // by then so such a record cannot wait on this thread's own lock. A crash
+  // in them still names the plugin: it is forgotten only afterwards.
+  void* const closed = library.get();
   library.reset();
+  if (closed != nullptr) forgetPluginLibrary(closed);
 }
 
 bool Plugin::WantsEvent(const EventParms& record) const noexcept {

@@ -2,10 +2,12 @@
 // alternate signal stacks. See plugin_call.h.
 #include "plugins/plugin_call.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <deque>
 #include <iterator>
 #include <mutex>
@@ -59,8 +61,29 @@ void reportReturned(CallSlot& slot, const char* name, PluginEntry entry, int64_t
 }
 }  // namespace detail
 
+ThreadName coreThreadName(ThreadRole role, uint8_t id) noexcept {
+  ThreadName name{};
+  constexpr char Digits[] = "0123456789abcdef";
+  switch (role) {
+    case ThreadRole::Io: std::memcpy(name.text, "ko-io", sizeof "ko-io"); break;
+    case ThreadRole::Search: {
+      constexpr char Prefix[] = "ko-search-";
+      std::memcpy(name.text, Prefix, sizeof Prefix - 1);
+      name.text[sizeof Prefix - 1] = Digits[id >> 4];
+      name.text[sizeof Prefix] = Digits[id & 15];
+      break;
+    }
+    default: break;
+  }
+  return name;
+}
+
 CoreThread::CoreThread(ThreadRole role, uint8_t id) noexcept {
   setThreadRole(role, id);
+  // A thread left with its inherited name is only harder to tell apart.
+  if (const ThreadName name = coreThreadName(role, id); name.text[0] != '\0') {
+    (void)pthread_setname_np(pthread_self(), name.text);
+  }
   const long minimum = sysconf(_SC_SIGSTKSZ);
   size_ = (minimum > 0 ? static_cast<size_t>(minimum) : static_cast<size_t>(SIGSTKSZ)) + HandlerStackExtra;
   void* stack = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);

@@ -60,6 +60,13 @@ inline CallSlot& threadCallSlot() noexcept { return threadCalls; }
 // stuck-call lines.
 void setThreadRole(ThreadRole role, uint8_t id = 0) noexcept;
 
+// The name CoreThread gives a thread of `role` ("" for none): at most 15
+// characters, the kernel's limit.
+struct ThreadName {
+  char text[16];
+};
+ThreadName coreThreadName(ThreadRole role, uint8_t id) noexcept;
+
 // The clock of call starts: the coarse monotonic clock, cheap enough to read
 // on every call and fine enough for reports in whole seconds.
 inline int64_t callClockNanos() noexcept {
@@ -122,7 +129,11 @@ class PluginCallScope {
 };
 
 // Gives a thread the core starts its role and an alternate signal stack (so
-// that a stack overflow on it is still reported) for its whole run.
+// that a stack overflow on it is still reported) for its whole run. The io
+// and search threads also take the name the reports call them by ("ko-io",
+// "ko-search-21"), for /proc, top -H and debuggers. The main thread keeps the
+// program's name, so that pidof finds the process, and threads lent to
+// plugins keep the one they inherit: their plugin may name them.
 class CoreThread {
  public:
   explicit CoreThread(ThreadRole role, uint8_t id = 0) noexcept;

@@ -13,11 +13,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cctype>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <thread>
 
 #include "support/dev_log.h"
 #include "integration/harness/core_process.h"
+#include "core/fatal_signal.h"
 #include "ipc/ipc_packet.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -35,17 +40,67 @@ constexpr int CannotIsolate = 77;
 
 struct CrashCase {
   const char* plugin;
+  // "{tid}" stands for the number of a thread the plugin started itself.
   const char* line;
   int signo;
   // Packet command to send the plugin once it is open; 0 for none.
   uint8_t ipcTarget;
+  // Stop the core once it runs (the crash comes while it stops).
+  bool stop = false;
+  // /dev/log is a stream socket.
+  int logType = SOCK_DGRAM;
 };
 
+// Whether `text` holds `pattern`, with "{tid}" in it standing for a number.
+bool holdsLine(const std::string& text, const std::string& pattern) {
+  const auto hole = pattern.find("{tid}");
+  if (hole == std::string::npos) return text.find(pattern) != std::string::npos;
+  const std::string before = pattern.substr(0, hole);
+  const std::string after = pattern.substr(hole + 5);
+  for (auto at = text.find(before); at != std::string::npos; at = text.find(before, at + 1)) {
+    auto digits = at + before.size();
+    const auto first = digits;
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+    if (digits > first && text.compare(digits, after.size(), after) == 0) return true;
+  }
+  return false;
+}
+
+size_t countOf(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+  return count;
+}
+
+// Everything the core sent to /dev/log, once it has ended: the queued
+// datagrams, or what came over the stream connections (each message ends
+// with a NUL), one message a line.
+std::string drainDevLog(int fd, int type) {
+  std::string all;
+  char buffer[1024];
+  const auto append = [&](ssize_t n) {
+    for (ssize_t i = 0; i < n; ++i) all.push_back(buffer[i] == '\0' ? '\n' : buffer[i]);
+  };
+  if (type == SOCK_DGRAM) {
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+      append(n);
+      all.push_back('\n');
+    }
+    return all;
+  }
+  // The core has ended: every connection it made is queued by now.
+  if (fcntl(fd, F_SETFL, O_NONBLOCK) != 0) return all;
+  for (int connection; (connection = accept4(fd, nullptr, nullptr, 0)) >= 0;) {
+    for (ssize_t n; (n = recv(connection, buffer, sizeof buffer, 0)) > 0;) append(n);
+    close(connection);
+  }
+  return all;
+}
 
 // Runs the core with the one plugin in a child of its own and writes what it
 // saw into `results`: "status", "stdout", "syslog".
 int crashInChild(const CrashCase& c, const std::filesystem::path& results) {
-  const int fd = listenOnDevLog();
+  const int fd = listenOnDevLog(c.logType);
   if (fd < 0) return CannotIsolate;
   // No core file for the expected crash.
   rlimit noCore{0, 0};
@@ -58,18 +113,13 @@ int crashInChild(const CrashCase& c, const std::filesystem::path& results) {
     if (!core.waitForOutput("Opening ", 10s, Stream::Stdout)) return 2;
     core.sendPacket(core::buildIpcPacket(core::ipcTargetFor(c.ipcTarget), 100, 0));
   }
+  if (c.stop && (!core.waitUntilRunning() || !core.signal(SIGTERM))) return 4;
   const auto status = core.waitForExit(20s);
   if (!status) return 3;
   std::ofstream(results / "status") << *status;
   std::ofstream(results / "stdout") << core.stdoutText();
   // Only level-100 lines go to syslog; the fatal one is the last.
-  std::string all;
-  char datagram[1024];
-  for (ssize_t n; (n = recv(fd, datagram, sizeof datagram, 0)) > 0;) {
-    all.append(datagram, static_cast<size_t>(n)).append("\n");
-    if (all.find("fatal signal") != std::string::npos) break;
-  }
-  std::ofstream(results / "syslog") << all;
+  std::ofstream(results / "syslog") << drainDevLog(fd, c.logType);
   return 0;
 }
 
@@ -95,13 +145,17 @@ TEST_P(FatalSignal, NamesThreadPluginAndEntryOnConsoleAndSyslogThenEndsBySignal)
   const int coreStatus = std::stoi(readFile(results / "status"));
   const std::string out = readFile(results / "stdout");
   EXPECT_TRUE(WIFSIGNALED(coreStatus) && WTERMSIG(coreStatus) == c.signo) << coreStatus << "\n" << out;
-  // The console line: colours, time, tag, then the text.
-  EXPECT_NE(out.find(std::string(" core\x1b[0m ") + c.line + "\n"), std::string::npos) << out;
-  // A backtrace follows it.
-  EXPECT_GT(out.size(), out.find(c.line) + std::strlen(c.line) + 1) << out;
+  // The console line: colours, time, tag, then the text; one report only.
+  EXPECT_TRUE(holdsLine(out, std::string(" core\x1b[0m ") + c.line + "\n")) << out;
+  EXPECT_EQ(countOf(out, "fatal signal"), 1u) << out;
+  // A backtrace follows it, its frames named without the loader, the
+  // plugin's among them.
+  const std::string file = std::filesystem::path(c.plugin).filename().string();
+  EXPECT_NE(out.find(file + "(+0x", out.find("fatal signal")), std::string::npos) << out;
   const std::string logged = readFile(results / "syslog");
   EXPECT_EQ(logged.rfind("<10>", 0), 0u) << logged;
-  EXPECT_NE(logged.find(std::string("dvrcore: ") + c.line + "\n"), std::string::npos) << logged;
+  EXPECT_TRUE(holdsLine(logged, std::string("dvrcore: ") + c.line + "\n")) << logged;
+  EXPECT_EQ(countOf(logged, "fatal signal"), 1u) << logged;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -110,19 +164,121 @@ INSTANTIATE_TEST_SUITE_P(
         CrashCase{DIAG_NULL_WRITE_PATH, "fatal signal SIGSEGV in dispatch: 51:NullWriter OnEvent", SIGSEGV, 0},
         CrashCase{DIAG_ABORT_WORKER_PATH, "fatal signal SIGABRT in worker 52: 52:Aborter IOCTL", SIGABRT, 0},
         CrashCase{DIAG_OVERFLOW_IPC_PATH, "fatal signal SIGSEGV in io: 53:DeepRecursion OnIpcResult", SIGSEGV,
-                  0x53}),
+                  0x53},
+        // Threads the plugin started itself carry no call record: the code
+        // that faulted names the plugin, or else the caller inside it.
+        CrashCase{DIAG_THREAD_NULL_WRITE_PATH, "fatal signal SIGSEGV in thread {tid}: 57:OwnThread", SIGSEGV, 0},
+        CrashCase{DIAG_THREAD_NULL_STRLEN_PATH, "fatal signal SIGSEGV in thread {tid}: 58:NullStrlen", SIGSEGV, 0,
+                  false, SOCK_STREAM},
+        CrashCase{DIAG_TWO_THREADS_PATH, "fatal signal SIGSEGV in thread {tid}: 59:Twins", SIGSEGV, 0},
+        // The library's destructor runs after "Unload", while it is closed.
+        CrashCase{DIAG_NULL_WRITE_AT_EXIT_PATH, "fatal signal SIGSEGV in main: 5a:BadDestructor", SIGSEGV, 0,
+                  true}),
     [](const ::testing::TestParamInfo<CrashCase>& param) {
       const std::string path = param.param.plugin;
       const auto slash = path.rfind('/');
       return path.substr(slash + 1, path.rfind('.') - slash - 1);
     });
 
+// The report itself in a child of the test: a process with the handler
+// installed whose console is a pipe nobody reads.
+class FatalReport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifdef KO_SANITIZED
+    GTEST_SKIP() << "the sanitizers handle these signals themselves";
+#endif
+  }
+
+  // In the child: standard output becomes a full pipe whose reader never
+  // reads; /dev/log a private socket, returned.
+  static int stallConsole() {
+    const int log = listenOnDevLog();
+    if (log < 0) _exit(CannotIsolate);
+    int ends[2];
+    if (pipe(ends) != 0 || fcntl(ends[1], F_SETFL, O_NONBLOCK) != 0) _exit(10);
+    char block[4096] = {};
+    while (write(ends[1], block, sizeof block) > 0) {
+    }
+    if (fcntl(ends[1], F_SETFL, 0) != 0 || dup2(ends[1], STDOUT_FILENO) < 0) _exit(11);
+    rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    core::installFatalSignalHandlers();
+    return log;
+  }
+
+  // The child's end: its signal, or 0 when it did not end in time (it is
+  // then killed), or -1 when it could not be set up.
+  static int endingSignal(pid_t child, Millis within) {
+    int status = 0;
+    if (!eventually([&] { return waitpid(child, &status, WNOHANG) == child; }, within)) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return 0;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == CannotIsolate) return -1;
+    return WIFSIGNALED(status) ? WTERMSIG(status) : 100 + WEXITSTATUS(status);
+  }
+};
+
+TEST_F(FatalReport, ConsolePipeNobodyReadsDoesNotKeepTheProcessAlive) {
+  ::fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    stallConsole();
+    int* volatile nowhere = nullptr;
+    *nowhere = 1;
+    _exit(12);
+  }
+  const int signo = endingSignal(child, 10s);
+  if (signo < 0) GTEST_SKIP() << "cannot make a private /dev/log";
+  EXPECT_EQ(signo, SIGSEGV);
+}
+
+// The first faulting thread is stopped inside its report for good (a handler
+// of another signal that never returns): the second ends the process by its
+// own signal after its bounded wait.
+TEST_F(FatalReport, SecondFaultingThreadEndsTheProcessWhenTheFirstReportNeverEnds) {
+  ::fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int log = stallConsole();
+    static std::atomic<bool> stalled{false};
+    struct sigaction stall {};
+    stall.sa_handler = [](int) {
+      stalled.store(true);
+      for (;;) pause();
+    };
+    sigemptyset(&stall.sa_mask);
+    if (sigaction(SIGUSR1, &stall, nullptr) != 0) _exit(13);
+    std::atomic<pid_t> first{0};
+    std::thread([&] {
+      first.store(gettid());
+      int* volatile nowhere = nullptr;
+      *nowhere = 1;
+    }).detach();
+    // Its line reaches syslog before it turns to the stalled console.
+    char line[512];
+    if (recv(log, line, sizeof line, 0) <= 0) _exit(14);
+    if (tgkill(getpid(), first.load(), SIGUSR1) != 0) _exit(15);
+    for (int i = 0; i < 5000 && !stalled.load(); ++i) usleep(1000);
+    if (!stalled.load()) _exit(16);
+    raise(SIGFPE);
+    _exit(17);
+  }
+  const int signo = endingSignal(child, 20s);
+  if (signo < 0) GTEST_SKIP() << "cannot make a private /dev/log";
+  EXPECT_EQ(signo, SIGFPE);
+}
+
 // A call that sleeps 12 s: the stuck line comes while it still runs (its
 // marker file is not there yet), the returned line after it, and the core
 // then stops as usual. The watch looks once a second or more often, so the
 // first report says 10 s, or 11 s on a loaded machine.
 void expectStuckThenReturned(CoreProcess& core, const std::string& stuck, const std::string& thread,
-                             const std::string& returned, const char* marker) {
+                             const std::string& returned, const char* marker, bool stopping = false) {
   ASSERT_TRUE(core.waitForOutput(stuck, 30s, Stream::Stdout)) << core.stdoutText();
   EXPECT_FALSE(std::filesystem::exists(core.workDir() / marker)) << "the line came after the call ended";
   ASSERT_TRUE(core.waitForOutput(returned, 30s, Stream::Stdout)) << core.stdoutText();
@@ -132,7 +288,9 @@ void expectStuckThenReturned(CoreProcess& core, const std::string& stuck, const 
   EXPECT_TRUE(line == stuck + "10s on " + thread || line == stuck + "11s on " + thread) << line;
   EXPECT_LT(at, out.find(returned));
   EXPECT_EQ(out.find(stuck, at + 1), std::string::npos) << "reported once within the first minute";
-  ASSERT_TRUE(core.signal(SIGTERM));
+  if (!stopping) {
+    ASSERT_TRUE(core.signal(SIGTERM));
+  }
   EXPECT_TRUE(core.exitsWith(0, 10s));
 }
 
@@ -155,6 +313,33 @@ TEST(StuckCall, IpcHandlerOnIoThreadIsReportedWhileItLasts) {
   ASSERT_TRUE(core.sendPacket(core::buildIpcPacket(core::ipcTargetFor(0x55), 100, 0)));
   expectStuckThenReturned(core, "SlowIpc stuck in OnIpcResult for ", "io",
                           "SlowIpc returned from OnIpcResult after 12s\n", "55.returned");
+}
+
+// Neither the dispatch loop nor the housekeeping tick runs once the stop has
+// begun; the watch still sees a "Close" that does not return.
+TEST(StuckCall, CloseDuringTheStopIsReportedWhileItLasts) {
+  CoreProcess core;
+  core.installPlugin(DIAG_SLEEP_CLOSE_PATH);
+  ASSERT_TRUE(core.start());
+  ASSERT_TRUE(core.waitUntilRunning());
+  ASSERT_TRUE(core.signal(SIGTERM));
+  expectStuckThenReturned(core, "Sloth stuck in Close for ", "main", "Sloth returned from Close after 12s\n",
+                          "56.returned", true);
+}
+
+// The core's own threads carry the names the reports use; the main thread
+// keeps the program's.
+TEST(ThreadNames, IoThreadIsNamedAndMainKeepsTheProgramName) {
+  CoreProcess core;
+  ASSERT_TRUE(core.start());
+  ASSERT_TRUE(core.waitUntilRunning());
+  std::map<std::string, int> names;
+  const auto tasks = std::filesystem::path("/proc") / std::to_string(core.pid()) / "task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks)) ++names[readFile(task.path() / "comm")];
+  EXPECT_EQ(readFile(tasks / std::to_string(core.pid()) / "comm"), "dvrcore\n");
+  EXPECT_EQ(names["ko-io\n"], 1);
+  ASSERT_TRUE(core.signal(SIGTERM));
+  EXPECT_TRUE(core.exitsWith(0, 10s));
 }
 
 }  // namespace

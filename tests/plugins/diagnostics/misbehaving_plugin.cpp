@@ -6,6 +6,14 @@
 //   OVERFLOW_IN_IPC       recurses in "OnIpcResult" until its stack overflows
 //   SLEEP_IN_EVENT        sleeps 12 s in its first "OnEvent"
 //   SLEEP_IN_IPC          sleeps 12 s in "OnIpcResult"
+//   SLEEP_IN_CLOSE        sleeps 12 s in "Close"
+//   NULL_WRITE_IN_THREAD  writes through a null pointer on a thread it starts
+//                         itself in "Open"
+//   NULL_STRLEN_IN_THREAD passes NULL to strlen on such a thread
+//   TWO_THREADS_FAULT     starts two threads that write through a null
+//                         pointer at the same moment
+//   NULL_WRITE_AT_EXIT    writes through a null pointer in its library's
+//                         destructor, when the core unloads it
 //
 // The first event every plugin gets is the configuration document the core
 // publishes at start. A sleeping call writes "<id>.returned" in the working
@@ -17,6 +25,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "ko/core/event.hpp"
@@ -47,6 +56,18 @@ constexpr auto SleepFor = std::chrono::seconds(12);
   return recurse(depth + 1) + page[0];
 }
 
+[[maybe_unused]] __attribute__((noinline)) void writeNull() { *static_cast<volatile int*>(nullptr) = 1; }
+
+// The fault lies in the C library; only the return address is the plugin's.
+[[maybe_unused]] __attribute__((noinline)) void strlenOfNull() {
+  const char* volatile text = nullptr;
+  std::printf("%zu\n", std::strlen(text));
+}
+
+#ifdef NULL_WRITE_AT_EXIT
+__attribute__((destructor)) void atExit() { writeNull(); }
+#endif
+
 }  // namespace
 
 KO_PLUGIN_EXPORT int32_t Load(LoadParms*, PluginInfo* info) {
@@ -58,12 +79,35 @@ KO_PLUGIN_EXPORT int32_t Load(LoadParms*, PluginInfo* info) {
 }
 
 KO_PLUGIN_EXPORT void Unload(UnloadParms*, UnloadResult*) {}
-KO_PLUGIN_EXPORT void Open(OpenParms*, OpenResult*) {}
-KO_PLUGIN_EXPORT void Close(CloseParms*, CloseResult*) {}
+KO_PLUGIN_EXPORT void Open(OpenParms*, OpenResult*) {
+#ifdef NULL_WRITE_IN_THREAD
+  std::thread(writeNull).detach();
+#endif
+#ifdef NULL_STRLEN_IN_THREAD
+  std::thread(strlenOfNull).detach();
+#endif
+#ifdef TWO_THREADS_FAULT
+  static std::atomic<int> ready{0};
+  for (int i = 0; i < 2; ++i) {
+    std::thread([] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+      writeNull();
+    }).detach();
+  }
+#endif
+}
+
+KO_PLUGIN_EXPORT void Close(CloseParms*, CloseResult*) {
+#ifdef SLEEP_IN_CLOSE
+  sleepThenMark();
+#endif
+}
 
 KO_PLUGIN_EXPORT int32_t OnEvent(EventParms*) {
 #ifdef NULL_WRITE_IN_EVENT
-  *static_cast<volatile int*>(nullptr) = 1;
+  writeNull();
 #endif
 #ifdef SLEEP_IN_EVENT
   static std::atomic<bool> slept{false};

@@ -160,6 +160,9 @@ TEST_F(PluginThreads, WorkerRunsOnItsOwnThreadBeforeOpenAndReaderAfterOpen) {
   const long reader = threadOf("w.so Read second=null one=1 length=0");
   EXPECT_NE(reader, mainThread);
   EXPECT_NE(reader, threadOf("w.so IOCTL1 begin"));
+  // Lent threads are the plugin's to name; the core leaves them as started.
+  EXPECT_EQ(threadName(reader), threadName(mainThread));
+  EXPECT_EQ(threadName(threadOf("w.so IOCTL1 begin")), threadName(mainThread));
 
   // The logging plugin asked for a worker and exports "IOCTL", yet gets none.
   EXPECT_FALSE(core->logPlugin->workerThread.joinable());

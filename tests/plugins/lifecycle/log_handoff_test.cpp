@@ -145,6 +145,8 @@ TEST_F(LogHandoff, LoggingPluginWhoseSearchWaitsForItsCloseDoesNotHangTheStop) {
     request.requestId = 5;
     if (submitEventCallback(&request) != 0) return 2;
     if (!waitUntil([&] { return recorded("LogPI.so OnSearch begin"); })) return 3;
+    // Named after the plugin it serves, in the words of the reports.
+    if (threadName(threadOf("LogPI.so OnSearch begin")) != "ko-search-08") return 4;
     finish();
     core.reset();
     return 0;

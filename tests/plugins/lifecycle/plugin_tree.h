@@ -87,6 +87,13 @@ class PluginTreeTest : public ::testing::Test {
     return 0;
   }
 
+  // The name of thread `tid` of this process, as top -H shows it.
+  static std::string threadName(long tid) {
+    std::string name = readFile(fs::path("/proc/self/task") / std::to_string(tid) / "comm");
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
+  }
+
   bool recorded(const std::string& what) const {
     const auto all = calls();
     return std::find(all.begin(), all.end(), what) != all.end();

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <string_view>
+#include <thread>
 
 #include "core/fatal_signal.h"
 #include "monitor/stuck_calls.h"
@@ -262,6 +263,23 @@ TEST_F(StuckCalls, ReportsAtTenSecondsThenEveryMinuteAndTheReturnOnce) {
   // the watch then finds nothing left to report.
   watch.check(slot, callClockNanos() + 200 * Second);
   EXPECT_EQ(logLines(), std::vector<std::string>{"Slow returned from OnEvent after 0s"});
+}
+
+// When the stop watch starts, a last housekeeping tick may still be looking
+// at the main thread: the two take turns, and the call is reported once.
+TEST_F(StuckCalls, TickAndStopWatchLookingTogetherReportTheCallOnce) {
+  CallWatch both;
+  both.mainSlot.store(&slot);
+  {
+    PluginCallScope call(nullptr, "Sloth", PluginEntry::Close);
+    slot.start.store(callClockNanos() - 20 * Second);
+    std::thread tick([&] {
+      for (int i = 0; i < 2000; ++i) both.checkMain();
+    });
+    for (int i = 0; i < 2000; ++i) both.checkBoth();
+    tick.join();
+    EXPECT_EQ(logLines(), std::vector<std::string>{"Sloth stuck in Close for 20s on dispatch"});
+  }
 }
 
 TEST_F(StuckCalls, NestedCallRestoresTheOuterOneForTheFatalLine) {
