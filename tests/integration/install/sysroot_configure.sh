@@ -16,6 +16,24 @@ build="$work/build"
 
 rm -rf "$work"
 mkdir -p "$sysroot/usr/lib"
+
+# pkg-config looks into the sysroot, unless the caller (a Yocto SDK's
+# environment script, say) has already said where.
+cat >"$work/env.cmake" <<'SCRIPT'
+include(${TOOLCHAIN})
+message("libdir=$ENV{PKG_CONFIG_LIBDIR} sysrootdir=$ENV{PKG_CONFIG_SYSROOT_DIR}")
+SCRIPT
+pkg_config_env() {
+  env "$@" cmake -DTOOLCHAIN="$toolchain" -DCMAKE_SYSROOT="$sysroot" -P "$work/env.cmake" 2>&1
+}
+seen="$(pkg_config_env -u PKG_CONFIG_LIBDIR -u PKG_CONFIG_SYSROOT_DIR)"
+case "$seen" in
+  "libdir=$sysroot/usr/lib/aarch64-linux-gnu/pkgconfig:"*" sysrootdir=$sysroot") ;;
+  *) echo "pkg-config is not pointed at the sysroot: $seen" >&2; exit 1 ;;
+esac
+seen="$(pkg_config_env PKG_CONFIG_LIBDIR=/caller/lib PKG_CONFIG_SYSROOT_DIR=/caller)"
+[ "$seen" = "libdir=/caller/lib sysrootdir=/caller" ] ||
+  { echo "the toolchain file overwrote the caller's pkg-config variables: $seen" >&2; exit 1; }
 # Debian's merged /usr: the packages list /lib paths, the linker scripts too.
 ln -s usr/lib "$sysroot/lib"
 
