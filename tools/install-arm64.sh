@@ -2,7 +2,7 @@
 # Prepares a Debian 12 amd64 machine, even a bare one, to cross build for the
 # target (aarch64) and to run the result under qemu-user: cmake, make and
 # pkg-config, the cross compiler, qemu-user, the RapidXml header and the arm64
-# development packages (multiarch), and a binfmt_misc entry so that the kernel
+# development packages (multiarch), dpkg-dev for the packages, and a binfmt_misc entry so that the kernel
 # hands aarch64 programs to qemu (the integration tests start the core
 # themselves). Safe to run again: it only changes what is missing. It never
 # removes a package; README.md says how to undo what it did.
@@ -26,7 +26,7 @@ apt_get() {
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 packages=(
-  cmake make pkg-config librapidxml-dev
+  cmake make pkg-config dpkg-dev librapidxml-dev
   g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user
   libfmt-dev:arm64 libboost1.81-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libssl-dev:arm64
 )
