@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 amd64 machine, even a bare one, to cross build for the
-# target (aarch64) and to run the result under qemu-user: cmake, make and
-# pkg-config, the cross compiler, qemu-user, the RapidXml header and the arm64
-# development packages (multiarch), dpkg-dev for the packages, and a binfmt_misc entry so that the kernel
-# hands aarch64 programs to qemu (the integration tests start the core
-# themselves). Safe to run again: it only changes what is missing. It never
-# removes a package; README.md says how to undo what it did.
+# target (aarch64), package the result and run it under qemu-user: cmake,
+# make, pkg-config and dpkg-dev, the cross compiler, qemu-user, the RapidXml
+# header and the arm64 development packages (multiarch), and a binfmt_misc
+# entry so that the kernel hands aarch64 programs to qemu (the integration
+# tests start the core themselves). Safe to run again: it only changes what
+# is missing. It never removes a package; README.md says how to undo it.
 set -euo pipefail
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
