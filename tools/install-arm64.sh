@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 amd64 machine, even a bare one, to cross build for the
 # target (aarch64), package the result and run it under qemu-user: cmake,
-# make, pkg-config and dpkg-dev, the cross compiler, qemu-user, the RapidXml
-# header and the arm64 development packages (multiarch), and a binfmt_misc
-# entry so that the kernel hands aarch64 programs to qemu (the integration
-# tests start the core themselves). Safe to run again: it only changes what
-# is missing. It never removes a package; README.md says how to undo it.
+# make, pkg-config, dpkg-dev and file (for the packages), the cross compiler,
+# qemu-user, the RapidXml header and the arm64 development packages
+# (multiarch), and a binfmt_misc entry so that the kernel hands aarch64
+# programs to qemu (the integration tests start the core themselves). Safe to
+# run again: it only changes what is missing. It never removes a package;
+# README.md says how to undo it.
 set -euo pipefail
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -26,7 +27,7 @@ apt_get() {
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 packages=(
-  cmake make pkg-config dpkg-dev librapidxml-dev
+  cmake make pkg-config dpkg-dev file librapidxml-dev
   g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user
   libfmt-dev:arm64 libboost1.81-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libssl-dev:arm64
 )

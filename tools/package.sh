@@ -11,6 +11,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir="${1:?usage: tools/package.sh <configured build dir>}"
 [ -f "$dir/CPackConfig.cmake" ] || { echo "$dir is not a configured build" >&2; exit 2; }
+# CPack's DEB generator reads the binaries' dependencies with these.
+for tool in file dpkg-shlibdeps; do
+  command -v "$tool" >/dev/null ||
+    { echo "$tool is missing; tools/install-deps.sh or tools/install-arm64.sh installs it" >&2; exit 2; }
+done
 
 cmake --build "$dir" -j"$(nproc)" >/dev/null
 rm -rf "$dir/packages"
