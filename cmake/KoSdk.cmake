@@ -28,15 +28,18 @@ set_target_properties(ko_sdk PROPERTIES EXPORT_NAME sdk)
 
 include(${CMAKE_CURRENT_LIST_DIR}/kosdkFunctions.cmake)
 
-install(DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/../include/ko DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS ko_sdk EXPORT kosdkTargets)
-install(EXPORT kosdkTargets NAMESPACE ko:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kosdk)
+# The CMake package lives under share/, not lib/: nothing in it depends on the
+# architecture, so one SDK serves every target.
+set(KO_SDK_CMAKEDIR ${CMAKE_INSTALL_DATADIR}/cmake/kosdk)
+install(DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/../include/ko DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT sdk)
+install(TARGETS ko_sdk EXPORT kosdkTargets COMPONENT sdk)
+install(EXPORT kosdkTargets NAMESPACE ko:: DESTINATION ${KO_SDK_CMAKEDIR} COMPONENT sdk)
 set(KO_SDK_CORE_VERSION ${PROJECT_VERSION})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/kosdkConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/kosdkConfig.cmake
-  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kosdk)
+  INSTALL_DESTINATION ${KO_SDK_CMAKEDIR})
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kosdkConfigVersion.cmake
   VERSION ${KO_SDK_ABI_VERSION} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kosdkConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/kosdkConfigVersion.cmake
   ${CMAKE_CURRENT_LIST_DIR}/kosdkFunctions.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kosdk)
+  DESTINATION ${KO_SDK_CMAKEDIR} COMPONENT sdk)

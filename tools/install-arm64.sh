@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Prepares a Debian 12 amd64 machine to cross build for the target (aarch64)
-# and to run the result under qemu-user: the cross compiler, qemu-user and the
-# arm64 development packages (multiarch), and a binfmt_misc entry so that the
-# kernel hands aarch64 programs to qemu (the integration tests start the core
-# themselves). Safe to run again: it only changes what is missing.
+# Prepares a Debian 12 amd64 machine, even a bare one, to cross build for the
+# target (aarch64), package the result and run it under qemu-user: cmake,
+# make, pkg-config, dpkg-dev and file (for the packages), the cross compiler,
+# qemu-user, the RapidXml header and the arm64 development packages
+# (multiarch), and a binfmt_misc entry so that the kernel hands aarch64
+# programs to qemu (the integration tests start the core themselves). Safe to
+# run again: it only changes what is missing. It never removes a package;
+# README.md says how to undo it.
 set -euo pipefail
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -24,6 +27,7 @@ apt_get() {
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 packages=(
+  cmake make pkg-config dpkg-dev file librapidxml-dev
   g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user
   libfmt-dev:arm64 libboost1.81-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libssl-dev:arm64
 )
@@ -44,20 +48,28 @@ if [ "${#missing[@]}" -gt 0 ] || [ "$fresh_lists" = yes ]; then
 fi
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "installing: ${missing[*]}"
-  apt_get install -y --no-install-recommends "${missing[@]}"
+  # An :arm64 package whose version differs from its installed amd64 twin
+  # would make apt remove the twin; stop instead of changing the host.
+  apt_get install -y --no-install-recommends --no-remove "${missing[@]}"
 fi
 
 # binfmt_misc: mount it where needed, then register qemu for aarch64 ELF
-# executables unless an enabled entry already handles them. F opens qemu at
-# registration, so the entry also works inside other mount namespaces.
+# executables unless an enabled entry whose interpreter still exists already
+# handles them. F opens qemu at registration, so the entry also works inside
+# other mount namespaces.
 binfmt=/proc/sys/fs/binfmt_misc
 aarch64_magic='7f454c460201010000000000000000000200b700'
 handled() {
-  local entry
+  local entry interpreter
   for entry in "$binfmt"/*; do
     [ -f "$entry" ] || continue
     case "${entry##*/}" in register|status) continue ;; esac
-    grep -qx enabled "$entry" && grep -q "^magic $aarch64_magic" "$entry" && return 0
+    grep -qx enabled "$entry" && grep -q "^magic $aarch64_magic" "$entry" || continue
+    interpreter="$(sed -n 's/^interpreter //p' "$entry")"
+    if [ -n "$interpreter" ] && [ -x "$interpreter" ]; then
+      return 0
+    fi
+    echo "binfmt_misc entry ${entry##*/} names $interpreter, which no longer exists" >&2
   done
   return 1
 }
@@ -66,11 +78,15 @@ if [ ! -e "$binfmt/register" ]; then
   as_root mount -t binfmt_misc binfmt_misc "$binfmt"
 fi
 if [ "$(cat "$binfmt/status")" != enabled ]; then
+  # The switch is global: every registered format comes back, not just ours.
+  echo "binfmt_misc is disabled system-wide; enabling it, which re-enables every registered entry" >&2
+  echo "(echo 0 > $binfmt/status disables it again)" >&2
   echo 1 | as_root tee "$binfmt/status" >/dev/null
 fi
 if ! handled; then
   echo "registering qemu-aarch64 with binfmt_misc"
-  # A disabled or stale entry of ours goes first.
+  # A disabled or stale entry of ours goes first. Another tool's stale entry
+  # stays; the newest registration is the one the kernel tries first.
   if [ -e "$binfmt/qemu-aarch64" ]; then
     echo -1 | as_root tee "$binfmt/qemu-aarch64" >/dev/null || true
   fi
@@ -79,6 +95,6 @@ if ! handled; then
   entry+=':\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
   entry+=":$qemu:F"
   # A parallel run may have registered it meanwhile.
-  printf '%s' "$entry" | as_root tee "$binfmt/register" >/dev/null 2>&1 || handled
+  printf '%s' "$entry" | as_root tee "$binfmt/register" >/dev/null 2>&1 || handled 2>/dev/null
   handled || { echo "could not register qemu-aarch64 with binfmt_misc" >&2; exit 1; }
 fi

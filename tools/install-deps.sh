@@ -6,6 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
+  dpkg-dev file
   libboost1.81-dev libfmt-dev librapidxml-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libssl-dev locales util-linux

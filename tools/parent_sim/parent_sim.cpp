@@ -4,7 +4,8 @@
 // end of a socketpair, sends the start-up information packet, prints every
 // packet the core sends, sends plugin packets given on the command line or
 // standard input, and sends the stop command on Ctrl-C or after a given time.
-// It exits with the core's exit code.
+// It exits with the core's exit code. With --in-place it runs an installed
+// core where it lies, with the plugins installed beside it, instead.
 //
 // One thread: a poll loop over the channel, standard input and a signalfd.
 #include <fcntl.h>
@@ -42,7 +43,10 @@ constexpr const char* UsageText =
     "  --plugin FILE[=NAME]  copy one plugin into plugins/ (optionally renamed, e.g. =LogPI.so)\n"
     "  --exclude NAME     leave NAME (e.g. SearchClient or SearchClient.so) out of --plugins/--protected\n"
     "  --tree DIR         lay the tree out in DIR and keep it (default: a temporary tree, removed)\n"
-    "  --core PATH        the core binary (default: the one built with this tool)\n"
+    "  --in-place         run the core where it is, with the plugins beside it, and lay out no tree\n"
+    "  --work DIR         with --in-place: the core's working directory, kept (default: temporary)\n"
+    "  --core PATH        the core binary (default: dvrcore beside this tool when installed,\n"
+    "                     otherwise the one built with this tool)\n"
     "  --name NAME        parent file name in the start-up packet (default: norvad)\n"
     "  --version VER      parent version in the start-up packet (default: 26.2.3.0)\n"
     "  --background       add \"Background:true\" to the start-up packet (quiet console)\n"
@@ -70,7 +74,9 @@ struct Options {
   std::vector<PluginCopy> plugins;
   std::vector<std::string> excluded;
   std::optional<fs::path> tree;
-  fs::path core = KO_DVRCORE_PATH;
+  bool inPlace = false;
+  std::optional<fs::path> work;
+  fs::path core;
   std::string name = "norvad";
   std::string version = "26.2.3.0";
   bool background = false;
@@ -102,6 +108,18 @@ void addFolder(Options& options, const fs::path& dir, bool isProtected) {
   if (ec) usage(fmt::format("cannot list {}: {}", dir.string(), ec.message()));
 }
 
+// Installed, this tool sits beside the core it came with; in the build tree
+// it falls back to the core built with it.
+fs::path defaultCore() {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    const fs::path beside = self.parent_path() / "dvrcore";
+    if (fs::is_regular_file(beside, ec)) return beside;
+  }
+  return KO_DVRCORE_PATH;
+}
+
 Options parseArgs(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
@@ -125,6 +143,10 @@ Options parseArgs(int argc, char** argv) {
       options.excluded.push_back(value());
     } else if (arg == "--tree") {
       options.tree = fs::absolute(value());  // the core starts from inside the tree
+    } else if (arg == "--in-place") {
+      options.inPlace = true;
+    } else if (arg == "--work") {
+      options.work = fs::absolute(value());
     } else if (arg == "--core") {
       options.core = fs::absolute(value());
     } else if (arg == "--name") {
@@ -153,19 +175,30 @@ Options parseArgs(int argc, char** argv) {
       usage("unknown option " + arg);
     }
   }
+  if (options.inPlace && (!options.plugins.empty() || options.tree)) {
+    usage("--in-place runs the plugins installed beside the core; --plugins, --protected, --plugin and --tree "
+          "would change that tree");
+  }
+  if (options.work && !options.inPlace) usage("--work needs --in-place (the tree has its own work/)");
+  if (options.core.empty()) options.core = defaultCore();
   return options;
 }
 
 fs::path layOutTree(const Options& options, bool& temporary) {
   fs::path root;
-  if (options.tree) {
-    root = *options.tree;
+  const std::optional<fs::path>& kept = options.inPlace ? options.work : options.tree;
+  if (kept) {
+    root = *kept;
     temporary = false;
   } else {
     std::string pattern = (fs::temp_directory_path() / "parent_sim-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     root = pattern;
     temporary = true;
+  }
+  if (options.inPlace) {
+    fs::create_directories(root);
+    return root;
   }
   fs::create_directories(root / "bin" / "plugins");
   fs::create_directories(root / "bin" / "protected-plugins");
@@ -297,7 +330,8 @@ int main(int argc, char** argv) {
   sigprocmask(SIG_BLOCK, &handled, &previous);
   const int signals = ::signalfd(-1, &handled, SFD_CLOEXEC);
 
-  const std::string corePath = (root / "bin" / "dvrcore").string();
+  const std::string corePath = options.inPlace ? options.core.string() : (root / "bin" / "dvrcore").string();
+  const fs::path workDir = options.inPlace ? root : root / "work";
   const std::string fdText = std::to_string(pair[1]);
   const pid_t pid = ::fork();
   if (pid < 0) {
@@ -311,7 +345,7 @@ int main(int argc, char** argv) {
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     const int flags = ::fcntl(pair[1], F_GETFD);
     ::fcntl(pair[1], F_SETFD, flags & ~FD_CLOEXEC);
-    if (::chdir((root / "work").c_str()) < 0) ::_exit(127);
+    if (::chdir(workDir.c_str()) < 0) ::_exit(127);
     ::execl(corePath.c_str(), corePath.c_str(), fdText.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }

@@ -1,7 +1,7 @@
 # Run with cmake -P; see CMakeLists.txt beside this file.
 include(${CMAKE_CURRENT_LIST_DIR}/script_common.cmake)
 
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix --component Unspecified)
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix --component sdk)
 if(NOT EXISTS ${WORK_DIR}/prefix/include/ko/core/plugin_api.h)
   message(FATAL_ERROR "the SDK headers were not installed")
 endif()
