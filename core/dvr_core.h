@@ -136,7 +136,8 @@ class DvrCore {
   void startIpcReceive();
   // The receive completion; io thread.
   void onIpcReceive(const boost::system::error_code& error, size_t bytes);
-  // Any thread: 1 = no channel or nothing to send, 0 = taken over.
+  // Any thread: 1 = no channel, nothing to send or send queue full, 0 =
+  // taken over.
   int32_t sendIpcPacket(const EventParms& record);
   bool ipcOpen() const noexcept { return ipcChannelOpen.load(std::memory_order_acquire); }
   // The parent's file name and version from its start-up packet, read as
@@ -205,6 +206,14 @@ class DvrCore {
   std::unordered_map<uint32_t, std::string> logTags;
   std::unique_ptr<CoreIo> io;  // I/O service, housekeeping timer, IPC socket, signals
   std::deque<std::pair<std::unique_ptr<uint8_t[]>, size_t>> ipcOutQueue;
+  // Bytes taken over by sendIpcPacket and not yet sent (posted to the io
+  // thread or waiting in ipcOutQueue), and whether packets are refused until
+  // they fall below half of IpcSendQueueLimit, with the number refused so
+  // far. Submitters and the io thread meet only here, for the sum itself.
+  std::mutex ipcSendLock;
+  size_t ipcPendingBytes = 0;
+  bool ipcRefusing = false;
+  int64_t ipcRefusedRun = 0;
   alignas(16) std::array<uint8_t, IpcBufferSize> ipcBuffer{};
   size_t ipcFill = 0;
   // Where a packet at a misaligned offset of ipcBuffer is copied before a
