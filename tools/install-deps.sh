@@ -8,7 +8,7 @@ packages=(
   build-essential cmake pkg-config
   libboost1.81-dev libfmt-dev librapidxml-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libssl-dev locales util-linux
+  libssl-dev locales util-linux gnuplot-nox
 )
 
 missing=()
