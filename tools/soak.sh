@@ -69,7 +69,7 @@ fi
   echo "set terminal pngcairo size 1400,1400 font ',11'"
   echo "set output '$out/soak.png'"
   echo "set datafile separator ','"
-  echo "set key top left opaque"
+  echo "set key below"
   echo "set grid"
   echo "set multiplot layout 4,1 title 'dvrcore soak: $minutes min at ${rate}x real rates$([ "$faults" = 1 ] && echo ', with faults')'"
   n=1

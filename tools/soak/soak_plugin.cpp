@@ -133,6 +133,7 @@ void sendStatus() {
 }
 
 void sendExtras(uint64_t tick, double ticksPerSecond, uint32_t& seed) {
+  // ticksPerSecond: ticks in one second at real rates.
   auto every = [&](double seconds) {
     const auto period = static_cast<uint64_t>(seconds * ticksPerSecond);
     return tick % (period == 0 ? 1 : period) == 0;
@@ -179,8 +180,10 @@ void run() {
       sendVideo(seed, frame, number++);
 #ifdef KO_SOAK_EXTRAS
       // Audio at 50 a second needs two records per video tick.
-      sendExtras(2 * tick, 2 * ticksPerSecond, seed);
-      sendExtras(2 * tick + 1, 2 * ticksPerSecond, seed);
+      // The extras' periods are in real seconds: at a higher rate they come
+      // as many times more often.
+      sendExtras(2 * tick, 2 * 25, seed);
+      sendExtras(2 * tick + 1, 2 * 25, seed);
 #endif
       due += period;
       // Behind after a stop (SIGSTOP, a stall): catch up, but not in a burst
