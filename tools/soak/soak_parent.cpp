@@ -57,7 +57,7 @@ constexpr const char* UsageText =
     "  --tolerance-mib N growth allowed between the first and last fault-free stretch (default 4)\n";
 
 // Plugin identifiers of the load (tools/soak/CMakeLists.txt) and commands.
-constexpr uint8_t Cameras[] = {0x11, 0x12, 0x13, 0x14};
+constexpr uint8_t Cameras[] = {0x11, 0x12, 0x13, 0x14, 0x15};
 constexpr uint8_t Recorder = 0x20;
 constexpr uint8_t Requester = 0x00;
 constexpr uint8_t Echo = 0x40;
