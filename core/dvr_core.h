@@ -214,11 +214,13 @@ class DvrCore {
   size_t ipcPendingBytes = 0;
   bool ipcRefusing = false;
   int64_t ipcRefusedRun = 0;
-  alignas(16) std::array<uint8_t, IpcBufferSize> ipcBuffer{};
+  // The two packet buffers are left uninitialised: only bytes written since
+  // are read, and zeroing them would make 128 KiB resident in an idle core.
+  alignas(16) std::array<uint8_t, IpcBufferSize> ipcBuffer;
   size_t ipcFill = 0;
   // Where a packet at a misaligned offset of ipcBuffer is copied before a
   // plugin gets it; io thread only.
-  alignas(16) std::array<uint8_t, IpcBufferSize> ipcAligned{};
+  alignas(16) std::array<uint8_t, IpcBufferSize> ipcAligned;
   std::atomic<bool> ipcChannelOpen{false};
   std::mutex queueLock;
   std::condition_variable queueSignal;
