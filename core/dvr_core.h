@@ -53,6 +53,9 @@ namespace SearchHandler { class StoredProvider; }
 
 inline constexpr const char* CoreVersion = "26.2.3.0";
 inline constexpr size_t IpcBufferSize = 65536;
+// Results of a search come within seconds of its cancel; this many later
+// cancellations, an old one is forgotten.
+inline constexpr size_t MaxCancelledSearches = 4096;
 // Packets reach plugins at addresses aligned at least this much.
 inline constexpr size_t IpcPacketAlignment = 8;
 
@@ -235,7 +238,13 @@ class DvrCore {
   // cleared by the loop when it wakes: only then does an append notify.
   bool dispatchWaiting = false;
   std::mutex searchLock;
-  std::unordered_set<uint32_t> cancelledSearches;
+  // Cancelled request ids with the order of their cancellation, and that
+  // order, oldest first. Only the most recent MaxCancelledSearches count:
+  // a requester that never reuses its ids would otherwise grow the set for
+  // the life of the process.
+  std::unordered_map<uint32_t, uint64_t> cancelledSearches;
+  std::deque<std::pair<uint32_t, uint64_t>> cancelOrder;
+  uint64_t cancelSequence = 0;
   std::unordered_map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> searchProviders;
   // Detached search threads still able to touch the core (guarded by
   // searchLock); the destructor waits on searchThreadsGone until it is 0.
