@@ -56,6 +56,9 @@ inline constexpr size_t IpcBufferSize = 65536;
 // Results of a search come within seconds of its cancel; this many later
 // cancellations, an old one is forgotten.
 inline constexpr size_t MaxCancelledSearches = 4096;
+// Records whose storage the event queue and the dispatch batch keep once the
+// dispatch loop is idle (224 KiB each); a backlog's peak beyond it is freed.
+inline constexpr size_t RetainedQueueCapacity = 1024;
 // Packets reach plugins at addresses aligned at least this much.
 inline constexpr size_t IpcPacketAlignment = 8;
 
@@ -231,6 +234,9 @@ class DvrCore {
   // swaps it with its own emptied batch, so the storage is reused and an
   // append allocates nothing once the queue has grown to its usual length.
   std::vector<EventParms> eventQueue;
+  // The dispatch loop's batch, swapped with eventQueue at each take;
+  // dispatch thread only while the loop runs.
+  std::vector<EventParms> dispatchBatch;
   // Set (under queueLock) when the dispatch loop returns; records queued
   // after that are refused instead of stranded.
   bool dispatchEnded = false;

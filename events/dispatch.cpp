@@ -52,8 +52,9 @@ void DvrCore::dispatchLoop() {
   }
   // Every record waiting is taken under one lock and delivered without it;
   // the emptied batch goes back to the queue at the next take, so both keep
-  // their storage.
-  std::vector<EventParms> batch;
+  // their storage, up to RetainedQueueCapacity once the loop has been idle
+  // for a second: a stalled plugin must not leave the peak behind for ever.
+  std::vector<EventParms>& batch = dispatchBatch;
   for (;;) {
     // At least once a second, outside queueLock: a report is a log record.
     callWatch.checkIo();
@@ -70,9 +71,11 @@ void DvrCore::dispatchLoop() {
           dispatchEnded = true;
           return;
         }
-        counters.idleSeconds.fetch_add(1, std::memory_order_relaxed);
-        counters.queueLength.store(0, std::memory_order_relaxed);
+        if (eventQueue.capacity() > RetainedQueueCapacity) std::vector<EventParms>().swap(eventQueue);
         lock.unlock();
+        if (batch.capacity() > RetainedQueueCapacity) std::vector<EventParms>().swap(batch);
+        counters.queueLength.store(0, std::memory_order_relaxed);
+        counters.idleSeconds.fetch_add(1, std::memory_order_relaxed);
         reportStatistics();
         continue;
       }

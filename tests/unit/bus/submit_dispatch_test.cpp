@@ -304,6 +304,31 @@ TEST_F(BusDispatch, EmptyQueueWakesEverySecondAndCountsIdle) {
   EXPECT_EQ(counters.queueLength.load(), 0);
 }
 
+// A backlog (a plugin stalled in "OnEvent" while others kept submitting)
+// grows the queue and the loop's batch; once the loop is idle, neither keeps
+// more than RetainedQueueCapacity records of storage.
+TEST_F(BusDispatch, IdleLoopFreesTheStorageOfABacklog) {
+  attach("bus_a");
+  for (size_t i = 0; i < RetainedQueueCapacity * 8; ++i) {
+    ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u)), 0);
+  }
+  // The batch's storage from an earlier backlog goes to the queue at the
+  // take, the backlog's to the batch: both must be let go.
+  core->dispatchBatch.reserve(RetainedQueueCapacity * 8);
+  // The loop counts an idle second only after it has let the storage go.
+  counters.idleSeconds.store(0);
+  startLoopThread();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (counters.idleSeconds.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  stopLoopThread();
+  ASSERT_GE(counters.idleSeconds.load(), 1);
+  std::lock_guard lock(core->queueLock);
+  EXPECT_LE(core->eventQueue.capacity(), RetainedQueueCapacity);
+  EXPECT_LE(core->dispatchBatch.capacity(), RetainedQueueCapacity);
+}
+
 // Several producers, a plugin that retains everything and gives it back from
 // another thread, and one that only reads: every block ends up freed.
 TEST_F(BusDispatch, ConcurrencyProducersAndRetainingReleaser) {
