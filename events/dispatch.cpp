@@ -52,8 +52,8 @@ void DvrCore::dispatchLoop() {
   }
   // Every record waiting is taken under one lock and delivered without it;
   // the emptied batch goes back to the queue at the next take, so both keep
-  // their storage, up to RetainedQueueCapacity once the loop has been idle
-  // for a second: a stalled plugin must not leave the peak behind for ever.
+  // their storage, up to RetainedQueueCapacity once the backlog is over or
+  // the loop idle: a stalled plugin must not leave its peak behind for ever.
   std::vector<EventParms>& batch = dispatchBatch;
   for (;;) {
     // At least once a second, outside queueLock: a report is a log record.
@@ -90,6 +90,11 @@ void DvrCore::dispatchLoop() {
     for (size_t i = 0; i < batch.size(); ++i) {
       counters.queueLength.store(static_cast<int64_t>(batch.size() - i - 1), std::memory_order_relaxed);
       dispatchRecord(batch[i]);
+    }
+    // A short batch in storage grown by a backlog: the backlog is over, and
+    // the storage would otherwise go round between batch and queue for good.
+    if (batch.size() <= RetainedQueueCapacity && batch.capacity() > RetainedQueueCapacity) {
+      std::vector<EventParms>().swap(batch);
     }
   }
 }

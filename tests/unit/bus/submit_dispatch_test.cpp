@@ -329,6 +329,33 @@ TEST_F(BusDispatch, IdleLoopFreesTheStorageOfABacklog) {
   EXPECT_LE(core->dispatchBatch.capacity(), RetainedQueueCapacity);
 }
 
+// Under steady load the loop never idles: the storage goes once a short
+// batch follows the backlog.
+TEST_F(BusDispatch, BusyLoopFreesTheStorageOfABacklogOnceItIsOver) {
+  Probe* p = probe("bus_a");
+  attach("bus_a");
+  core->dispatchBatch.reserve(RetainedQueueCapacity * 8);
+  for (size_t i = 0; i < RetainedQueueCapacity * 8; ++i) {
+    ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u)), 0);
+  }
+  counters.idleSeconds.store(0);
+  startLoopThread();
+  auto delivered = [&](size_t n) {
+    return p->waitFor([&] { return p->deliveries.size() >= n; });
+  };
+  ASSERT_TRUE(delivered(RetainedQueueCapacity * 8));
+  // Two short batches: one in each of the grown storages.
+  for (size_t round = 1; round <= 2; ++round) {
+    ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u)), 0);
+    ASSERT_TRUE(delivered(RetainedQueueCapacity * 8 + round));
+  }
+  stopLoopThread();
+  if (counters.idleSeconds.load() != 0) GTEST_SKIP() << "the loop idled: the busy path was not taken alone";
+  std::lock_guard lock(core->queueLock);
+  EXPECT_LE(core->eventQueue.capacity(), RetainedQueueCapacity);
+  EXPECT_LE(core->dispatchBatch.capacity(), RetainedQueueCapacity);
+}
+
 // Several producers, a plugin that retains everything and gives it back from
 // another thread, and one that only reads: every block ends up freed.
 TEST_F(BusDispatch, ConcurrencyProducersAndRetainingReleaser) {
