@@ -54,6 +54,12 @@ namespace SearchHandler { class StoredProvider; }
 
 inline constexpr const char* CoreVersion = "26.2.3.0";
 inline constexpr size_t IpcBufferSize = 65536;
+// Results of a search come within seconds of its cancel; this many later
+// cancellations, an old one is forgotten.
+inline constexpr size_t MaxCancelledSearches = 4096;
+// Records whose storage the event queue and the dispatch batch keep once the
+// dispatch loop is idle (224 KiB each); a backlog's peak beyond it is freed.
+inline constexpr size_t RetainedQueueCapacity = 1024;
 // Packets reach plugins at addresses aligned at least this much.
 inline constexpr size_t IpcPacketAlignment = 8;
 
@@ -136,7 +142,8 @@ class DvrCore {
   void startIpcReceive();
   // The receive completion; io thread.
   void onIpcReceive(const boost::system::error_code& error, size_t bytes);
-  // Any thread: 1 = no channel or nothing to send, 0 = taken over.
+  // Any thread: 1 = no channel, nothing to send or send queue full, 0 =
+  // taken over.
   int32_t sendIpcPacket(const EventParms& record);
   bool ipcOpen() const noexcept { return ipcChannelOpen.load(std::memory_order_acquire); }
   // At the end of the stop: one level-50 line with the number of packets
@@ -208,11 +215,21 @@ class DvrCore {
   std::unordered_map<uint32_t, std::string> logTags;
   std::unique_ptr<CoreIo> io;  // I/O service, housekeeping timer, IPC socket, signals
   std::deque<std::pair<std::unique_ptr<uint8_t[]>, size_t>> ipcOutQueue;
-  alignas(16) std::array<uint8_t, IpcBufferSize> ipcBuffer{};
+  // Bytes taken over by sendIpcPacket and not yet sent (posted to the io
+  // thread or waiting in ipcOutQueue), and whether packets are refused until
+  // they fall below half of IpcSendQueueLimit, with the number refused so
+  // far. Submitters and the io thread meet only here, for the sum itself.
+  std::mutex ipcSendLock;
+  size_t ipcPendingBytes = 0;
+  bool ipcRefusing = false;
+  int64_t ipcRefusedRun = 0;
+  // The two packet buffers are left uninitialised: only bytes written since
+  // are read, and zeroing them would make 128 KiB resident in an idle core.
+  alignas(16) std::array<uint8_t, IpcBufferSize> ipcBuffer;
   size_t ipcFill = 0;
   // Where a packet at a misaligned offset of ipcBuffer is copied before a
   // plugin gets it; io thread only.
-  alignas(16) std::array<uint8_t, IpcBufferSize> ipcAligned{};
+  alignas(16) std::array<uint8_t, IpcBufferSize> ipcAligned;
   std::atomic<bool> ipcChannelOpen{false};
   std::mutex queueLock;
   std::condition_variable queueSignal;
@@ -220,6 +237,9 @@ class DvrCore {
   // swaps it with its own emptied batch, so the storage is reused and an
   // append allocates nothing once the queue has grown to its usual length.
   std::vector<EventParms> eventQueue;
+  // The dispatch loop's batch, swapped with eventQueue at each take;
+  // dispatch thread only while the loop runs.
+  std::vector<EventParms> dispatchBatch;
   // Set (under queueLock) when the dispatch loop returns; records queued
   // after that are refused instead of stranded.
   bool dispatchEnded = false;
@@ -227,7 +247,13 @@ class DvrCore {
   // cleared by the loop when it wakes: only then does an append notify.
   bool dispatchWaiting = false;
   std::mutex searchLock;
-  std::unordered_set<uint32_t> cancelledSearches;
+  // Cancelled request ids with the order of their cancellation, and that
+  // order, oldest first. Only the most recent MaxCancelledSearches count:
+  // a requester that never reuses its ids would otherwise grow the set for
+  // the life of the process.
+  std::unordered_map<uint32_t, uint64_t> cancelledSearches;
+  std::deque<std::pair<uint32_t, uint64_t>> cancelOrder;
+  uint64_t cancelSequence = 0;
   std::unordered_map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> searchProviders;
   // Detached search threads still able to touch the core (guarded by
   // searchLock); the destructor waits on searchThreadsGone until it is 0.

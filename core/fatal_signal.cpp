@@ -1,8 +1,8 @@
 // The fatal-signal report. Everything the handler does is async-signal-safe:
 // fixed buffers on the (alternate) stack, poll, write, socket, connect, send,
 // clock_gettime, nanosleep, the table of loaded objects (core/loaded_objects)
-// and the unwinder, which installFatalSignalHandlers loads in advance (it
-// finds frames through _dl_find_object, which takes no lock). The
+// and libgcc's unwinder (it finds frames through _dl_find_object, which takes
+// no lock). The
 // local time comes from the offset to UTC taken at installation, since
 // localtime_r may take a lock.
 //
@@ -15,7 +15,6 @@
 #include "core/fatal_signal.h"
 
 #include <errno.h>
-#include <execinfo.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,6 +24,7 @@
 #include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include <atomic>
 #include <cstdint>
@@ -301,6 +301,36 @@ void endBy(int signo) noexcept {
   syscall(SYS_tgkill, getpid(), threadId(), signo);
 }
 
+// The backtrace comes from the unwinder in libgcc_s, which the C++ runtime
+// has loaded since start-up: it finds each frame through the loaded objects'
+// own unwind tables and allocates nothing. glibc's backtrace() would load the
+// same unwinder on its first call, allocating, and warming it up in advance
+// kept about 180 KiB of the C library resident in every idle core.
+struct FrameList {
+  void** frames;
+  int count;
+  int capacity;
+  int skip;
+};
+
+_Unwind_Reason_Code addFrame(_Unwind_Context* context, void* argument) {
+  auto* list = static_cast<FrameList*>(argument);
+  if (list->skip > 0) {
+    --list->skip;
+    return _URC_NO_REASON;
+  }
+  if (list->count >= list->capacity) return _URC_END_OF_STACK;
+  list->frames[list->count++] = reinterpret_cast<void*>(_Unwind_GetIP(context));
+  return _URC_NO_REASON;
+}
+
+// As with backtrace(), the caller's frame comes first: this one is skipped.
+[[gnu::noinline]] int collectBacktrace(void** frames, int capacity) noexcept {
+  FrameList list{frames, 0, capacity, 1};
+  _Unwind_Backtrace(addFrame, &list);
+  return list.count;
+}
+
 void onFatalSignal(int signo, siginfo_t*, void* context) {
   const int savedErrno = errno;
   const pid_t self = threadId();
@@ -318,7 +348,7 @@ void onFatalSignal(int signo, siginfo_t*, void* context) {
   // first frame is this handler.
   void* frames[BacktraceFrames + 1];
   frames[0] = reinterpret_cast<void*>(interruptedAddress(context));
-  const int count = backtrace(frames + 1, BacktraceFrames);
+  const int count = collectBacktrace(frames + 1, BacktraceFrames);
   uintptr_t addresses[BacktraceFrames];
   size_t known = 0;
   if (frames[0] != nullptr) addresses[known++] = reinterpret_cast<uintptr_t>(frames[0]);
@@ -395,10 +425,6 @@ void installFatalSignalHandlers() noexcept {
   const time_t now = time(nullptr);
   tm local{};
   if (localtime_r(&now, &local) != nullptr) utcOffset.store(local.tm_gmtoff, std::memory_order_relaxed);
-  // The first backtrace loads the unwinder, which allocates; never in the
-  // handler.
-  void* warmUp[2];
-  (void)backtrace(warmUp, 2);
   refreshLoadedObjects();
 
   struct sigaction action {};

@@ -54,8 +54,9 @@ void DvrCore::dispatchLoop() {
   }
   // Every record waiting is taken under one lock and delivered without it;
   // the emptied batch goes back to the queue at the next take, so both keep
-  // their storage.
-  std::vector<EventParms> batch;
+  // their storage, up to RetainedQueueCapacity once the backlog is over or
+  // the loop idle: a stalled plugin must not leave its peak behind for ever.
+  std::vector<EventParms>& batch = dispatchBatch;
   // The statistics check and the io-thread watch run at the loop's first
   // record and then at least once a second, however long a batch lasts.
   int64_t nextCheck = 0;  // callClockNanos()
@@ -75,9 +76,11 @@ void DvrCore::dispatchLoop() {
           dispatchEnded = true;
           return;
         }
-        counters.idleSeconds.fetch_add(1, std::memory_order_relaxed);
-        counters.queueLength.store(0, std::memory_order_relaxed);
+        if (eventQueue.capacity() > RetainedQueueCapacity) std::vector<EventParms>().swap(eventQueue);
         lock.unlock();
+        if (batch.capacity() > RetainedQueueCapacity) std::vector<EventParms>().swap(batch);
+        counters.queueLength.store(0, std::memory_order_relaxed);
+        counters.idleSeconds.fetch_add(1, std::memory_order_relaxed);
         reportStatistics();
         continue;
       }
@@ -102,6 +105,11 @@ void DvrCore::dispatchLoop() {
       dispatchRecord(batch[i]);
     }
     counters.eventsDispatched.fetch_add(static_cast<int64_t>(batch.size() - counted), std::memory_order_relaxed);
+    // A short batch in storage grown by a backlog: the backlog is over, and
+    // the storage would otherwise go round between batch and queue for good.
+    if (batch.size() <= RetainedQueueCapacity && batch.capacity() > RetainedQueueCapacity) {
+      std::vector<EventParms>().swap(batch);
+    }
   }
 }
 

@@ -57,7 +57,19 @@ bool DvrCore::isCancelled(uint32_t requestId) {
 void DvrCore::registerCancel(uint32_t requestId) {
   {
     std::lock_guard lock(searchLock);
-    cancelledSearches.insert(requestId);
+    // A second registration of the same id changes nothing.
+    if (cancelledSearches.try_emplace(requestId, ++cancelSequence).second) {
+      cancelOrder.emplace_back(requestId, cancelSequence);
+      if (cancelOrder.size() > MaxCancelledSearches) {
+        // The oldest entry may be stale: its id revived, or cancelled again
+        // since (then it has a newer sequence and stays).
+        const auto [oldest, sequence] = cancelOrder.front();
+        cancelOrder.pop_front();
+        if (auto it = cancelledSearches.find(oldest); it != cancelledSearches.end() && it->second == sequence) {
+          cancelledSearches.erase(it);
+        }
+      }
+    }
   }
   counters.searchCancels.fetch_add(1, std::memory_order_relaxed);
 }

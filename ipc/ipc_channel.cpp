@@ -5,7 +5,8 @@
 // Threads: everything that touches the socket, ipcBuffer/ipcFill and
 // ipcOutQueue runs on the io thread. sendIpcPacket runs on any submitting
 // thread and touches only ipcChannelOpen (acquire load; the io thread clears
-// it before closing the socket) and a job posted to the io thread. Whether a
+// it before closing the socket), the send queue's byte total under
+// ipcSendLock, and a job posted to the io thread. Whether a
 // plugin may take a packet at the moment (not while its "Close" runs, not
 // once it is being unloaded) is its own gate's decision, plugin by plugin.
 #include <boost/asio/buffer.hpp>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/core_io.h"
@@ -94,6 +96,21 @@ void handlePacket(DvrCore& core, const uint8_t* packet, const IpcHeader& header)
   }
 }
 
+// Takes `length` bytes off the send queue's total once their packet has left
+// (or failed to); io thread. The hysteresis of half the bound keeps a parent
+// that reads slowly from flipping the state, and its log lines, per packet.
+void releaseIpcBytes(DvrCore& core, size_t length) {
+  int64_t refused = 0;
+  {
+    std::lock_guard lock(core.ipcSendLock);
+    core.ipcPendingBytes -= length;
+    if (!core.ipcRefusing || core.ipcPendingBytes >= IpcSendQueueLimit / 2) return;
+    core.ipcRefusing = false;
+    refused = std::exchange(core.ipcRefusedRun, 0);
+  }
+  coreLog(50, "ipc send queue accepting packets again, {} refused", refused);
+}
+
 // Writes the front of ipcOutQueue from `offset`, one record of at most
 // IpcMaxPacket bytes at a time; io thread.
 void sendIpcChunk(DvrCore& core, size_t offset) {
@@ -113,7 +130,9 @@ void sendIpcChunk(DvrCore& core, size_t offset) {
                               sendIpcChunk(core, next);
                               return;
                             }
+                            const size_t sent = core.ipcOutQueue.front().second;
                             core.ipcOutQueue.pop_front();
+                            releaseIpcBytes(core, sent);
                             sendIpcChunk(core, 0);
                           });
 }
@@ -183,12 +202,40 @@ int32_t DvrCore::sendIpcPacket(const EventParms& record) {
   // A record of length 0 would read as end of stream at the parent.
   if (record.length == 0 || record.data == nullptr) return 1;
   const size_t length = record.length;
-  auto bytes = std::make_unique_for_overwrite<uint8_t[]>(length);
-  std::memcpy(bytes.get(), record.data, length);
-  asio::post(io->context, [this, bytes = std::move(bytes), length]() mutable {
-    ipcOutQueue.emplace_back(std::move(bytes), length);
-    if (!io->ipcWriting) sendIpcChunk(*this, 0);
-  });
+  bool refused = false;
+  bool refusingBegins = false;
+  {
+    // The bytes count from here, not from the io thread's queue: a busy io
+    // thread would otherwise let posted jobs pile up unbounded. A packet
+    // larger than the bound goes when nothing waits, so none is refused for
+    // ever.
+    std::lock_guard lock(ipcSendLock);
+    if (ipcRefusing || (ipcPendingBytes != 0 && ipcPendingBytes + length > IpcSendQueueLimit)) {
+      refused = true;
+      refusingBegins = !std::exchange(ipcRefusing, true);
+      ++ipcRefusedRun;
+    } else {
+      ipcPendingBytes += length;
+    }
+  }
+  if (refused) {
+    counters.ipcRefused.fetch_add(1, std::memory_order_relaxed);
+    if (refusingBegins) coreLog(50, "ipc send queue full, refusing packets");
+    return 1;
+  }
+  try {
+    auto bytes = std::make_unique_for_overwrite<uint8_t[]>(length);
+    std::memcpy(bytes.get(), record.data, length);
+    asio::post(io->context, [this, bytes = std::move(bytes), length]() mutable {
+      ipcOutQueue.emplace_back(std::move(bytes), length);
+      if (!io->ipcWriting) sendIpcChunk(*this, 0);
+    });
+  } catch (...) {
+    // Out of memory: nothing was taken over, so its bytes never leave.
+    std::lock_guard lock(ipcSendLock);
+    ipcPendingBytes -= length;
+    throw;
+  }
   counters.ipcRequests.fetch_add(1, std::memory_order_relaxed);
   return 0;
 }

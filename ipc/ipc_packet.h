@@ -13,6 +13,11 @@ namespace ko::core {
 
 inline constexpr size_t IpcHeaderSize = 16;
 inline constexpr size_t IpcMaxPacket = 65536;
+// The bytes the core holds for a parent that does not read before it refuses
+// further packets: 128 packets of the largest size, far above what a camera's
+// plugins send in the seconds a busy parent may take, and small beside the
+// memory-throttling limit.
+inline constexpr size_t IpcSendQueueLimit = size_t{8} << 20;
 
 inline constexpr uint32_t IpcCommandStartup = 7;
 inline constexpr uint32_t IpcCommandStop = 8;

@@ -17,6 +17,8 @@ struct CoreCounters {
   std::atomic<int64_t> ipcBytes{0};
   // Packets for a plugin that could not take them (closing or unloading).
   std::atomic<int64_t> ipcDropped{0};
+  // Packets refused because the send queue to the parent was full.
+  std::atomic<int64_t> ipcRefused{0};
   std::atomic<int64_t> searchRequests{0};
   std::atomic<int64_t> searchCancels{0};
   std::atomic<int64_t> searchResults{0};

@@ -3,7 +3,11 @@
 // outbound packets from plugin threads.
 #include <signal.h>
 
+#include <array>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <thread>
 
@@ -282,6 +286,125 @@ TEST_F(IpcConcurrency, NoPacketReachesAPluginWhileItsCloseRuns) {
   parent.join();
   const std::string report = closeReport(EchoPluginId);
   EXPECT_NE(report.find("during-close=0\n"), std::string::npos) << report;
+}
+
+// A parent that stops reading while a plugin floods it: the core holds at most
+// the send queue's bound, answers the rest with 1, says so once, delivers what
+// it accepted in order once the parent reads, and accepts again only once the
+// queue has drained below half the bound. Flooding from "OnIpcResult" keeps
+// the io thread busy, so the packets wait as posted jobs, not in the queue.
+class IpcSendQueue : public IpcFixture, public ::testing::WithParamInterface<bool> {
+ protected:
+  static constexpr uint32_t FloodCount = 3000;
+  static constexpr uint32_t FloodSize = 32768;
+#ifdef __SANITIZE_THREAD__
+  static constexpr bool RunsUnderThreadSanitizer = true;
+#else
+  static constexpr bool RunsUnderThreadSanitizer = false;
+#endif
+
+  void flood(uint32_t count, uint32_t size, bool onIoThread) {
+    std::string words(12, '\0');
+    auto* p = reinterpret_cast<uint8_t*>(words.data());
+    core::storeLe32(p, count);
+    core::storeLe32(p + 4, size);
+    core::storeLe32(p + 8, onIoThread ? 1 : 0);
+    std::filesystem::remove(core.workDir() / "05.ipc-flood");
+    ASSERT_TRUE(core.sendPacket(buildIpcPacket(core::ipcTargetFor(EchoPluginId), IpcTestFlood, 0, words)));
+  }
+
+  // accepted, refused and other results of the last flood.
+  std::array<long, 3> floodResults() {
+    const auto path = core.workDir() / "05.ipc-flood";
+    if (!eventually([&] { return std::filesystem::exists(path); }, 30s)) return {-1, -1, -1};
+    std::array<long, 3> results{};
+    if (std::sscanf(readFile(path).c_str(), "accepted=%ld\nrefused=%ld\nother=%ld", &results[0], &results[1],
+                    &results[2]) != 3) {
+      return {-1, -1, -1};
+    }
+    return results;
+  }
+
+  long residentKib() const { return std::atol(core.procStatus("VmRSS").c_str()); }
+
+  // The next flood packet, skipping late answers to the start-up pings.
+  std::optional<std::vector<uint8_t>> nextFloodPacket() {
+    for (;;) {
+      auto packet = core.waitForPacket(5s);
+      if (!packet || packet->size() < core::IpcHeaderSize + 4) return packet;
+      if (core::readIpcHeader(packet->data()).command == IpcTestFloodReply) return packet;
+    }
+  }
+};
+
+TEST_P(IpcSendQueue, StalledParentBoundsMemoryAndGetsEveryAcceptedPacketInOrder) {
+  startWith(KO_IPC_ECHO_PLUGIN, EchoPluginId);
+  const long before = residentKib();
+  flood(FloodCount, FloodSize, GetParam());
+  const auto [accepted, refused, other] = floodResults();
+  ASSERT_GE(accepted, 1) << core.allOutput();
+  EXPECT_EQ(accepted + refused, FloodCount);
+  EXPECT_EQ(other, 0);
+  // The socket itself holds a few packets beyond the queue's bound.
+  EXPECT_LE(accepted * FloodSize, core::IpcSendQueueLimit + (1 << 20));
+  // (ThreadSanitizer's shadow memory multiplies what every copy costs.)
+  if (!RunsUnderThreadSanitizer) {
+    EXPECT_LT(residentKib() - before, 3 * static_cast<long>(core::IpcSendQueueLimit >> 10));
+  }
+  EXPECT_TRUE(core.waitForOutput("ipc send queue full, refusing packets", 5s, Stream::Stdout));
+
+  // A few packets read leave the queue above half its bound: still refusing.
+  constexpr long Drained = 16;
+  ASSERT_GT(accepted, Drained + static_cast<long>(core::IpcSendQueueLimit / 2 / FloodSize));
+  for (long seq = 0; seq < Drained; ++seq) {
+    auto packet = nextFloodPacket();
+    ASSERT_TRUE(packet) << "packet " << seq;
+    ASSERT_EQ(core::loadLe32(packet->data() + core::IpcHeaderSize), seq);
+  }
+  flood(1, 64, true);
+  const auto late = floodResults();
+  EXPECT_EQ(late[1], 1) << "accepted above half the bound";
+
+  for (long seq = Drained; seq < accepted; ++seq) {
+    auto packet = nextFloodPacket();
+    ASSERT_TRUE(packet) << "packet " << seq << " of " << accepted;
+    ASSERT_EQ(packet->size(), FloodSize);
+    ASSERT_EQ(core::loadLe32(packet->data() + core::IpcHeaderSize), seq);
+  }
+  const std::string resumed =
+      "ipc send queue accepting packets again, " + std::to_string(refused + late[1]) + " refused";
+  EXPECT_TRUE(core.waitForOutput(resumed, 5s, Stream::Stdout)) << core.stdoutText();
+  const auto good = echoRequest(EchoPluginId, "after the flood");
+  ASSERT_TRUE(core.sendPacket(good));
+  EXPECT_TRUE(nextReplyWraps(good, IpcTestEchoReply));
+  ASSERT_TRUE(core.sendPacket(buildIpcPacket(0, IpcCommandStop, 0)));
+  EXPECT_TRUE(core.exitsWith(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sender, IpcSendQueue, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                           return param.param ? "IoThread" : "PluginThread";
+                         });
+
+TEST_F(IpcSendQueue, PacketLargerThanTheBoundGoesWhenNothingWaits) {
+  startWith(KO_IPC_ECHO_PLUGIN, EchoPluginId);
+  constexpr auto Size = static_cast<uint32_t>(core::IpcSendQueueLimit + 4096);
+  flood(2, Size, false);
+  const auto [accepted, refused, other] = floodResults();
+  EXPECT_EQ(accepted, 1);
+  EXPECT_EQ(refused, 1);
+  // It leaves as records of at most the largest packet.
+  size_t received = 0;
+  while (received < Size) {
+    auto record = core.waitForPacket(5s);
+    ASSERT_TRUE(record) << received << " of " << Size << " bytes";
+    if (received == 0 && core::readIpcHeader(record->data()).command != IpcTestFloodReply) continue;
+    received += record->size();
+  }
+  EXPECT_EQ(received, Size);
+  EXPECT_TRUE(core.waitForOutput("ipc send queue accepting packets again, 1 refused", 5s, Stream::Stdout));
+  ASSERT_TRUE(core.sendPacket(buildIpcPacket(0, IpcCommandStop, 0)));
+  EXPECT_TRUE(core.exitsWith(0));
 }
 
 }  // namespace

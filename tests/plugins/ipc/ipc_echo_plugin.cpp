@@ -4,6 +4,9 @@
 //                  command says which entry point received it;
 //   IpcTestBurst - starts four threads that each send `count` numbered
 //                  packets (count = first payload word);
+//   IpcTestFlood - sends `count` packets of `size` bytes numbered in their
+//                  first payload word, and then writes "<id>.ipc-flood": how
+//                  many were accepted and refused, and the other results;
 //   anything else is only counted.
 // At "Close" it joins its threads and tries one more send; at "Unload" it
 // writes "<id>.ipc-close" in the working directory: the result of that send,
@@ -14,6 +17,7 @@
 // Build-time switches: KO_TEST_PLUGIN_ID (identifier), KO_TEST_VIA_IOCTL (no
 // "OnIpcResult": packets arrive as IOCTL code 4), KO_TEST_CORE_ID (reports the
 // core's source id).
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -49,6 +53,27 @@ int32_t sendToParent(const std::vector<uint8_t>& packet) {
 
 std::atomic<int> misaligned{0};
 
+void flood(uint32_t count, uint32_t size) {
+  int accepted = 0;
+  int refused = 0;
+  int other = 0;
+  std::vector<uint8_t> packet = buildIpcPacket(ipcTargetFor(KO_TEST_PLUGIN_ID), IpcTestFloodReply, 0);
+  packet.resize(std::max<size_t>(size, IpcHeaderSize + 4), 'f');
+  storeLe32(packet.data(), static_cast<uint32_t>(packet.size()));
+  for (uint32_t seq = 0; seq < count; ++seq) {
+    storeLe32(packet.data() + IpcHeaderSize, seq);
+    const int32_t result = sendToParent(packet);
+    (result == 0 ? accepted : result == 1 ? refused : other)++;
+  }
+  char name[32];
+  std::snprintf(name, sizeof name, "%02x.ipc-flood", KO_TEST_PLUGIN_ID);
+  const std::string temporary = std::string(name) + ".new";
+  if (FILE* f = std::fopen(temporary.c_str(), "w")) {
+    std::fprintf(f, "accepted=%d\nrefused=%d\nother=%d\n", accepted, refused, other);
+    if (std::fclose(f) == 0) std::rename(temporary.c_str(), name);
+  }
+}
+
 void onPacket(const void* data, uint64_t length, uint32_t entry) {
   received.fetch_add(1);
   if (reinterpret_cast<uintptr_t>(data) % 8 != 0) misaligned.fetch_add(1);
@@ -66,6 +91,16 @@ void onPacket(const void* data, uint64_t length, uint32_t entry) {
   if (header.command == IpcTestEcho) {
     sendToParent(buildIpcPacket(ipcTargetFor(KO_TEST_PLUGIN_ID), entry, static_cast<uint32_t>(length),
                                 std::string_view(static_cast<const char*>(data), length)));
+  } else if (header.command == IpcTestFlood && length >= IpcHeaderSize + 12) {
+    const uint32_t count = loadLe32(bytes + IpcHeaderSize);
+    const uint32_t size = loadLe32(bytes + IpcHeaderSize + 4);
+    for (auto& t : burst) t.join();
+    burst.clear();
+    if (loadLe32(bytes + IpcHeaderSize + 8) == 1) {
+      flood(count, size);
+    } else {
+      burst.emplace_back([count, size] { flood(count, size); });
+    }
   } else if (header.command == IpcTestBurst && length >= IpcHeaderSize + 4) {
     const uint32_t count = loadLe32(bytes + IpcHeaderSize);
     for (auto& t : burst) t.join();

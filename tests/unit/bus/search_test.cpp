@@ -58,6 +58,24 @@ TEST_F(SearchTest, CancelIsRegisteredAndANewSearchRevivesTheId) {
   EXPECT_EQ(cancel(7, true), 0);
 }
 
+TEST_F(SearchTest, OnlyTheMostRecentCancellationsAreKept) {
+  // 7 is cancelled, revived and cancelled again: its first entry is stale
+  // and must not take the second cancellation with it.
+  EXPECT_EQ(cancel(7, false), 0);
+  EXPECT_EQ(request(7), 0);
+  EXPECT_EQ(cancel(7, false), 0);
+  const auto last = static_cast<uint32_t>(1000 + MaxCancelledSearches - 1);
+  for (uint32_t id = 1000; id < last; ++id) cancel(id, false);
+  EXPECT_EQ(cancel(7, true), 1);
+  cancel(last, false);
+  EXPECT_EQ(cancel(7, true), 0);
+  EXPECT_EQ(cancel(1000, true), 1);
+  EXPECT_EQ(cancel(last, true), 1);
+  std::lock_guard lock(core->searchLock);
+  EXPECT_EQ(core->cancelledSearches.size(), MaxCancelledSearches);
+  EXPECT_EQ(core->cancelOrder.size(), MaxCancelledSearches);
+}
+
 TEST_F(SearchTest, QueryForUnknownIdRegistersNothing) {
   const auto cancels = counters.searchCancels.load();
   EXPECT_EQ(cancel(99, true), 0);

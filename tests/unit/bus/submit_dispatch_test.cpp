@@ -461,6 +461,58 @@ TEST_F(BusDispatch, LongBatchRefreshesTheQueueLengthEverySecond) {
   stopLoopThread();
 }
 
+// A backlog (a plugin stalled in "OnEvent" while others kept submitting)
+// grows the queue and the loop's batch; once the loop is idle, neither keeps
+// more than RetainedQueueCapacity records of storage.
+TEST_F(BusDispatch, IdleLoopFreesTheStorageOfABacklog) {
+  attach("bus_a");
+  for (size_t i = 0; i < RetainedQueueCapacity * 8; ++i) {
+    ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u)), 0);
+  }
+  // The batch's storage from an earlier backlog goes to the queue at the
+  // take, the backlog's to the batch: both must be let go.
+  core->dispatchBatch.reserve(RetainedQueueCapacity * 8);
+  // The loop counts an idle second only after it has let the storage go.
+  counters.idleSeconds.store(0);
+  startLoopThread();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (counters.idleSeconds.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  stopLoopThread();
+  ASSERT_GE(counters.idleSeconds.load(), 1);
+  std::lock_guard lock(core->queueLock);
+  EXPECT_LE(core->eventQueue.capacity(), RetainedQueueCapacity);
+  EXPECT_LE(core->dispatchBatch.capacity(), RetainedQueueCapacity);
+}
+
+// Under steady load the loop never idles: the storage goes once a short
+// batch follows the backlog.
+TEST_F(BusDispatch, BusyLoopFreesTheStorageOfABacklogOnceItIsOver) {
+  Probe* p = probe("bus_a");
+  attach("bus_a");
+  core->dispatchBatch.reserve(RetainedQueueCapacity * 8);
+  for (size_t i = 0; i < RetainedQueueCapacity * 8; ++i) {
+    ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u)), 0);
+  }
+  counters.idleSeconds.store(0);
+  startLoopThread();
+  auto delivered = [&](size_t n) {
+    return p->waitFor([&] { return p->deliveries.size() >= n; });
+  };
+  ASSERT_TRUE(delivered(RetainedQueueCapacity * 8));
+  // Two short batches: one in each of the grown storages.
+  for (size_t round = 1; round <= 2; ++round) {
+    ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u)), 0);
+    ASSERT_TRUE(delivered(RetainedQueueCapacity * 8 + round));
+  }
+  stopLoopThread();
+  if (counters.idleSeconds.load() != 0) GTEST_SKIP() << "the loop idled: the busy path was not taken alone";
+  std::lock_guard lock(core->queueLock);
+  EXPECT_LE(core->eventQueue.capacity(), RetainedQueueCapacity);
+  EXPECT_LE(core->dispatchBatch.capacity(), RetainedQueueCapacity);
+}
+
 // Several producers, a plugin that retains everything and gives it back from
 // another thread, and one that only reads: every block ends up freed.
 TEST_F(BusDispatch, ConcurrencyProducersAndRetainingReleaser) {

@@ -1,0 +1,444 @@
+// The soak's plugin load, one source built once per role (KO_SOAK_ROLE) and
+// identifier (KO_SOAK_ID). Nothing moves until the parent sends "go" with a
+// rate multiple, so the core can be measured idle first; "quiet" stops the
+// load and gives back every retained payload.
+//   camera    - live video at 25 frames a second times the rate, frames of
+//               2..10 KiB; with KO_SOAK_EXTRAS also audio, alarms, bursts of
+//               log records, configuration deltas, crypto round trips and
+//               numbered packets to the parent (numbered only when accepted,
+//               so the parent sees a gapless sequence).
+//   recorder  - retains live video for 3 seconds and answers video searches;
+//               "stall" holds the next "OnEvent" for 12 seconds, "hog"
+//               retains every frame until the memory throttle refuses live
+//               video, then gives them all back.
+//   requester - identifier 0: a video search every 3 seconds over the rate,
+//               every other one cancelled after 2 results.
+// Each writes "soak-<id>.txt" in the working directory at "Unload": what it
+// had accepted (cameras) or received (recorder), for the soak's verdict.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ko/core/event.hpp"
+
+namespace {
+
+using namespace ko::core;
+using Clock = std::chrono::steady_clock;
+
+#define KO_SOAK_CAMERA 1
+#define KO_SOAK_RECORDER 2
+#define KO_SOAK_REQUESTER 3
+
+constexpr uint64_t MySourceId = koSourceId(KO_SOAK_ID, 1);
+// Commands from the parent (payload word 0: the rate times 1000 for "go").
+constexpr uint32_t CommandGo = 0x5000;
+constexpr uint32_t CommandQuiet = 0x5001;
+constexpr uint32_t CommandStall = 0x5002;
+constexpr uint32_t CommandHog = 0x5003;
+constexpr uint32_t CommandDelta = 0x5004;
+constexpr uint32_t CommandSyslog = 0x5005;
+// Packets to the parent: payload word 0 is the sequence number.
+constexpr uint32_t StatusPacket = 0x5100;
+constexpr size_t StatusPacketSize = 4096;
+constexpr uint64_t CryptoEncipher = 2;
+
+SubmitEventFn submit = nullptr;
+
+std::mutex stateLock;
+std::condition_variable stateChanged;
+double rate = 0;  // guarded by stateLock; 0 = quiet
+bool closed = false;
+
+[[maybe_unused]] void log(int32_t level, const std::string& text) {
+  auto record = makeLogEvent(MySourceId, level, text);
+  submit(&record);
+}
+
+void writeReport(const std::string& text) {
+  char name[32];
+  std::snprintf(name, sizeof name, "soak-%02x.txt", KO_SOAK_ID);
+  if (FILE* f = std::fopen(name, "w")) {
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+  }
+}
+
+// Waits for the load to run; the rate, or 0 once closed.
+double waitForLoad() {
+  std::unique_lock lock(stateLock);
+  stateChanged.wait(lock, [] { return rate > 0 || closed; });
+  return closed ? 0 : rate;
+}
+
+// Sleeps until `due` unless the plugin closes or the load stops first.
+bool sleepUntil(Clock::time_point due) {
+  std::unique_lock lock(stateLock);
+  return !stateChanged.wait_until(lock, due, [] { return closed || rate == 0; });
+}
+
+void onCommand(uint32_t command, const uint8_t* payload, uint64_t length);
+
+#if KO_SOAK_ROLE == KO_SOAK_CAMERA
+std::atomic<uint64_t> videoAccepted{0}, videoThrottled{0}, videoRefused{0};
+std::atomic<uint64_t> ipcSent{0}, ipcRefused{0}, cryptoFailed{0};
+
+uint32_t nextRandom(uint32_t& state) {
+  state = state * 1664525u + 1013904223u;
+  return state >> 8;
+}
+
+void sendVideo(uint32_t& seed, std::vector<uint8_t>& frame, uint64_t number) {
+  const uint32_t size = 2048 + nextRandom(seed) % 8192;
+  std::memcpy(frame.data(), &number, sizeof number);
+  auto record = makeEvent(EventTypeVideo, EventClassLive, MySourceId, frame.data(), size);
+  const int32_t result = submit(&record);
+  (result == 0 ? videoAccepted : result == 5 ? videoThrottled : videoRefused).fetch_add(1);
+}
+
+std::atomic<uint32_t> deltas{0}, syslogProbes{0};
+
+// Alternates a threshold nobody uses, so every delta changes one and the core
+// rewrites its configuration file.
+void sendDelta() {
+  const std::string delta = "<?xml?><Kora><Modules Delta=\"1\"><Module><Plugin ID=\"8323072\" LogLevel=\"" +
+                            std::to_string(25 + deltas.fetch_add(1) % 2) + "\"/></Module></Modules></Kora>";
+  auto record = makeEvent(EventTypeConfig, EventClassLive | EventFlagXml, MySourceId, delta.data(),
+                          static_cast<uint32_t>(delta.size()));
+  submit(&record);
+}
+
+#ifdef KO_SOAK_EXTRAS
+uint32_t statusSeq = 0;
+
+void sendStatus() {
+  std::vector<uint8_t> packet(StatusPacketSize, 's');
+  koIpcWriteHeader(packet.data(), static_cast<uint32_t>(packet.size()), koIpcTarget(KO_SOAK_ID), StatusPacket, 0);
+  std::memcpy(packet.data() + 16, &statusSeq, sizeof statusSeq);
+  auto record = makeEvent(EventTypeIpc, EventClassLive, MySourceId, packet.data(), static_cast<uint32_t>(packet.size()));
+  if (submit(&record) == 0) {
+    ++statusSeq;
+    ipcSent.fetch_add(1);
+  } else {
+    ipcRefused.fetch_add(1);
+  }
+}
+
+void sendExtras(uint64_t tick, double ticksPerSecond, uint32_t& seed) {
+  // ticksPerSecond: ticks in one second at real rates.
+  auto every = [&](double seconds) {
+    const auto period = static_cast<uint64_t>(seconds * ticksPerSecond);
+    return tick % (period == 0 ? 1 : period) == 0;
+  };
+  if (every(1.0 / 50)) {
+    uint8_t samples[320] = {};
+    auto record = makeEvent(EventTypeAudio, EventClassLive, MySourceId, samples, sizeof samples);
+    submit(&record);
+  }
+  if (every(1.0 / 10)) sendStatus();
+  if (every(5)) {
+    const std::string text = "<Alarm Input=\"1\" State=\"" + std::to_string(tick % 2) + "\"/>";
+    auto record = makeEvent(EventTypeAlarm, EventClassLive | EventFlagXml, MySourceId, text.data(),
+                            static_cast<uint32_t>(text.size()));
+    submit(&record);
+  }
+  if (every(10)) {
+    for (int i = 0; i < 20; ++i) log(25, "soak log burst " + std::to_string(tick) + "." + std::to_string(i));
+  }
+  if (every(30)) sendDelta();
+  if (every(2)) {
+    char text[64 + 32] = {};
+    const int plain = std::snprintf(text, 64, "soak crypto %u", nextRandom(seed));
+    auto record = makeEvent(EventTypeCrypto, CryptoEncipher, MySourceId, text, sizeof text);
+    record.body.bodyParam = static_cast<uint64_t>(plain);
+    if (submit(&record) != 0 || submit(&record) != 0 ||
+        std::strncmp(text, "soak crypto ", 12) != 0) {
+      cryptoFailed.fetch_add(1);
+    }
+  }
+}
+#endif
+
+void run() {
+  std::vector<uint8_t> frame(16384, 'v');
+  uint32_t seed = KO_SOAK_ID;
+  uint64_t number = 0;
+  while (const double multiple = waitForLoad()) {
+    // One tick per frame; the extras count in ticks too.
+    const double ticksPerSecond = 25 * multiple;
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / ticksPerSecond));
+    auto due = Clock::now();
+    for (uint64_t tick = 0;; ++tick) {
+      sendVideo(seed, frame, number++);
+#ifdef KO_SOAK_EXTRAS
+      // Audio at 50 a second needs two records per video tick.
+      // The extras' periods are in real seconds: at a higher rate they come
+      // as many times more often.
+      sendExtras(2 * tick, 2 * 25, seed);
+      sendExtras(2 * tick + 1, 2 * 25, seed);
+#endif
+      due += period;
+      // Behind after a stop (SIGSTOP, a stall): catch up, but not in a burst
+      // of more than a second.
+      if (Clock::now() - due > std::chrono::seconds(1)) due = Clock::now();
+      if (!sleepUntil(due)) break;
+    }
+  }
+}
+
+void onCommand(uint32_t command, const uint8_t*, uint64_t) {
+  if (command == CommandDelta) sendDelta();
+  // Level 100 goes to syslog as well as the console.
+  if (command == CommandSyslog) log(100, "soak syslog probe " + std::to_string(syslogProbes.fetch_add(1)));
+}
+
+std::string report() {
+  return "video-accepted=" + std::to_string(videoAccepted) + "\nvideo-throttled=" + std::to_string(videoThrottled) +
+         "\nvideo-refused=" + std::to_string(videoRefused) + "\nipc-sent=" + std::to_string(ipcSent) +
+         "\nipc-refused=" + std::to_string(ipcRefused) + "\ncrypto-failed=" + std::to_string(cryptoFailed) + "\n";
+}
+#endif
+
+#if KO_SOAK_ROLE == KO_SOAK_RECORDER
+constexpr auto KeepFor = std::chrono::seconds(3);
+constexpr auto StallFor = std::chrono::seconds(12);
+
+struct HeldFrame {
+  void* payload;
+  uint32_t length;
+  Clock::time_point received;
+};
+
+std::mutex heldLock;
+std::deque<HeldFrame> held;            // guarded by heldLock
+std::vector<void*> hogged;             // guarded by heldLock
+std::map<uint32_t, uint64_t> received; // live video per source identifier; dispatch thread
+std::atomic<bool> stallNext{false}, hogging{false};
+std::atomic<uint64_t> hogRounds{0};
+
+void release(void* payload) {
+  auto decref = makeEvent(EventTypeDecref, 0, MySourceId, payload, 0);
+  submit(&decref);
+}
+
+void releaseOlderThan(Clock::time_point cutoff) {
+  while (!held.empty() && held.front().received < cutoff) {
+    release(held.front().payload);
+    held.pop_front();
+  }
+}
+
+void releaseHogged() {
+  for (void* payload : hogged) release(payload);
+  hogged.clear();
+}
+
+// Gives back what is due and, while hogging, asks with a tiny live frame
+// whether the throttle refuses video yet.
+void run() {
+  while (waitForLoad() > 0) {
+    {
+      std::lock_guard lock(heldLock);
+      releaseOlderThan(Clock::now() - KeepFor);
+    }
+    if (hogging.load()) {
+      uint8_t probe[16] = {};
+      auto record = makeEvent(EventTypeVideo, EventClassLive, MySourceId, probe, sizeof probe);
+      if (submit(&record) == 5) {
+        std::lock_guard lock(heldLock);
+        log(50, "soak hog: throttled with " + std::to_string(hogged.size()) + " frames held, releasing");
+        releaseHogged();
+        hogging.store(false);
+      }
+    }
+    if (!sleepUntil(Clock::now() + std::chrono::milliseconds(100))) {
+      std::lock_guard lock(stateLock);
+      if (closed) break;
+    }
+  }
+}
+
+void onCommand(uint32_t command, const uint8_t*, uint64_t) {
+  if (command == CommandStall) stallNext.store(true);
+  if (command == CommandHog) {
+    hogRounds.fetch_add(1);
+    hogging.store(true);
+  }
+}
+
+std::string report() {
+  std::string text;
+  for (const auto& [id, count] : received) {
+    char line[64];
+    std::snprintf(line, sizeof line, "received-%02x=%llu\n", id, static_cast<unsigned long long>(count));
+    text += line;
+  }
+  return text + "hog-rounds=" + std::to_string(hogRounds) + "\n";
+}
+#endif
+
+#if KO_SOAK_ROLE == KO_SOAK_REQUESTER
+std::mutex searchLock;
+std::map<uint32_t, unsigned> results;  // guarded by searchLock
+std::atomic<uint64_t> searches{0}, cancels{0}, resultCount{0};
+
+void run() {
+  uint32_t id = 0;
+  while (const double multiple = waitForLoad()) {
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(3 / multiple));
+    for (auto due = Clock::now() + period;; due += period) {
+      if (!sleepUntil(due)) break;
+      const std::string query = "<Search Type=\"video\" Newest=\"8\"/>";
+      auto request = makeEvent(EventTypeVideo, EventFlagXml, MySourceId, query.data(),
+                               static_cast<uint32_t>(query.size()));
+      id = id % 1000000 + 1;
+      {
+        std::lock_guard lock(searchLock);
+        results.erase(id > 100 ? id - 100 : 0);
+        results[id] = 0;
+      }
+      request.requestId = id;
+      submit(&request);
+      searches.fetch_add(1);
+    }
+  }
+}
+
+void onCommand(uint32_t, const uint8_t*, uint64_t) {}
+
+std::string report() {
+  return "searches=" + std::to_string(searches) + "\ncancels=" + std::to_string(cancels) +
+         "\nresults=" + std::to_string(resultCount) + "\n";
+}
+#endif
+
+}  // namespace
+
+KO_PLUGIN_EXPORT int32_t Load(LoadParms* parms, PluginInfo* info) {
+  submit = parms->submitEvent;
+  info->sourceId = MySourceId;
+  info->wantsWorkerThread = 1;
+#if KO_SOAK_ROLE == KO_SOAK_RECORDER
+  info->videoWord = WantBit | SearchBit;
+#endif
+  return 0;
+}
+
+KO_PLUGIN_EXPORT void Open(OpenParms*, OpenResult*) {}
+
+KO_PLUGIN_EXPORT void Close(CloseParms*, CloseResult*) {
+  {
+    std::lock_guard lock(stateLock);
+    closed = true;
+    rate = 0;
+  }
+  stateChanged.notify_all();
+#if KO_SOAK_ROLE == KO_SOAK_RECORDER
+  std::lock_guard lock(heldLock);
+  releaseOlderThan(Clock::time_point::max());
+  releaseHogged();
+#endif
+}
+
+KO_PLUGIN_EXPORT void Unload(UnloadParms*, UnloadResult*) { writeReport(report()); }
+
+KO_PLUGIN_EXPORT void IOCTL(IoctlParms* parms, IoctlResult*) {
+  if (parms->code == IoctlWorkerThread) run();
+}
+
+KO_PLUGIN_EXPORT void OnIpcResult(const void* packet, uint64_t length) {
+  IpcPacketHeader header;
+  if (koIpcReadHeader(packet, length, &header) != 1) return;
+  const auto* payload = static_cast<const uint8_t*>(packet) + 16;
+  if (header.command == CommandGo && length >= 20) {
+    uint32_t milli = 0;
+    std::memcpy(&milli, payload, sizeof milli);
+    {
+      std::lock_guard lock(stateLock);
+      rate = milli / 1000.0;
+    }
+    stateChanged.notify_all();
+  } else if (header.command == CommandQuiet) {
+    {
+      std::lock_guard lock(stateLock);
+      rate = 0;
+    }
+    stateChanged.notify_all();
+#if KO_SOAK_ROLE == KO_SOAK_RECORDER
+    std::lock_guard lock(heldLock);
+    hogging.store(false);
+    releaseOlderThan(Clock::time_point::max());
+    releaseHogged();
+#endif
+  } else {
+    onCommand(header.command, payload, length - 16);
+  }
+}
+
+KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
+#if KO_SOAK_ROLE == KO_SOAK_RECORDER
+  if (stallNext.exchange(false)) {
+    log(50, "soak stall: holding OnEvent for 12 s");
+    std::this_thread::sleep_for(StallFor);
+  }
+  if (baseType(record->type) != EventTypeVideo || (record->flags & EventClassLive) == 0 ||
+      record->data == nullptr || record->length < 1024) {
+    return 0;
+  }
+  ++received[(static_cast<uint32_t>(record->source) >> 16) & 0xffu];
+  std::lock_guard lock(heldLock);
+  if (hogging.load()) {
+    hogged.push_back(record->data);
+    return 1;
+  }
+  const auto now = Clock::now();
+  held.push_back({record->data, record->length, now});
+  releaseOlderThan(now - KeepFor);
+  return 1;
+#elif KO_SOAK_ROLE == KO_SOAK_REQUESTER
+  if ((record->flags & EventClassStored) == 0) return 0;
+  const auto id = static_cast<uint32_t>(record->requestId);
+  resultCount.fetch_add(1);
+  std::lock_guard lock(searchLock);
+  auto it = results.find(id);
+  if (it == results.end()) return 0;
+  if (++it->second == 2 && id % 2 == 0) {
+    auto cancel = makeEvent(EventTypeCancel, 0, MySourceId);
+    cancel.requestId = id;
+    submit(&cancel);
+    cancels.fetch_add(1);
+  }
+  return 0;
+#else
+  (void)record;
+  return 0;
+#endif
+}
+
+#if KO_SOAK_ROLE == KO_SOAK_RECORDER
+KO_PLUGIN_EXPORT void OnSearch(EventParms* request) {
+  if (baseType(request->type) != EventTypeVideo) return;
+  std::vector<std::vector<unsigned char>> frames;
+  {
+    std::lock_guard lock(heldLock);
+    for (auto it = held.rbegin(); it != held.rend() && frames.size() < 8; ++it) {
+      const auto* bytes = static_cast<const unsigned char*>(it->payload);
+      frames.emplace_back(bytes, bytes + it->length);
+    }
+  }
+  for (auto& frame : frames) {
+    auto result = makeEvent(EventTypeVideo, EventClassStored, MySourceId, frame.data(),
+                            static_cast<uint32_t>(frame.size()));
+    result.requestId = request->requestId;
+    if (submit(&result) != 0) break;
+  }
+}
+#endif
