@@ -1,0 +1,29 @@
+// A program a plugin starts: it drops root the usual way, setuid(getuid()),
+// as a set-user-ID-root helper does, then copies its Uid, Gid and Cap lines
+// of /proc/self/status and its secure bits into the file named by its
+// argument (written under another name, then renamed).
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  const bool dropped = ::setuid(::getuid()) == 0;
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  std::string kept = dropped ? "" : "setuid failed\n";
+  while (std::getline(status, line)) {
+    if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0 || line.rfind("Cap", 0) == 0) kept += line + "\n";
+  }
+  kept += "Securebits:\t" + std::to_string(::prctl(PR_GET_SECUREBITS)) + "\n";
+  const std::string part = std::string(argv[1]) + ".part";
+  {
+    std::ofstream out(part);
+    out << kept;
+    if (!out) return 1;
+  }
+  return std::rename(part.c_str(), argv[1]) == 0 ? 0 : 1;
+}
