@@ -296,30 +296,37 @@ int broadcastToOthers(uint32_t mask, CapabilityOutcome& outcome, std::set<pid_t>
   return signo;
 }
 
-}  // namespace
-
-void noteRuntimeThreads() noexcept {
+void noteRuntimeThreads(const char* owner) noexcept {
   try {
     const pid_t self = ownThreadId();
+    pid_t spawned = 0;
+    if (std::strcmp(owner, "sanitizer") == 0) {
+      // The joined thread itself may still be listed for an instant after
+      // the join; it is told apart by its id.
+      std::atomic<pid_t> first{0};
+      std::thread([&first] { first.store(ownThreadId()); }).join();
+      spawned = first.load();
+    }
     size_t n = 0;
-    const auto note = [&](const char* owner, pid_t skip) {
-      for (const pid_t tid : threadIds()) {
-        if (tid != self && tid != skip && runtimeThread(tid) == nullptr && n < runtimeThreads.size()) {
-          runtimeThreads[n++] = {tid, owner};
-        }
+    while (n < runtimeThreads.size() && runtimeThreads[n].tid != 0) ++n;
+    for (const pid_t tid : threadIds()) {
+      if (tid != self && tid != spawned && runtimeThread(tid) == nullptr && n < runtimeThreads.size()) {
+        runtimeThreads[n++] = {tid, owner};
       }
-    };
-    note("emulator", 0);
-#if defined(KO_SANITIZER_BUILD)
-    // The joined thread itself may still be listed for an instant after the
-    // join; it is told apart by its id.
-    std::atomic<pid_t> first{0};
-    std::thread([&first] { first.store(ownThreadId()); }).join();
-    note("sanitizer", first.load());
-#endif
+    }
   } catch (...) {
     // Nothing noted: such threads then count like any other.
   }
+}
+
+}  // namespace
+
+void noteEmulatorThreads() noexcept { noteRuntimeThreads("emulator"); }
+
+void noteSanitizerThread() noexcept {
+#if defined(KO_SANITIZER_BUILD)
+  noteRuntimeThreads("sanitizer");
+#endif
 }
 
 std::string CapabilityOutcome::describe() const {

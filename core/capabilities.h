@@ -44,14 +44,21 @@ struct CapabilityOutcome {
   std::string describe() const;
 };
 
-// Notes the threads that are not the product's: a host thread of an emulator
-// (qemu-user) running before main, and in a sanitizer build the sanitizer's
-// own thread, which it starts with the first thread the process creates, so
-// one is created (and joined) here to bring it up. They never run core or
-// plugin code and block the broadcast's signal, so they are neither waited
-// for nor taken to mean the process kept its capabilities. A build without
-// sanitizers exempts nothing else. Called first thing in main.
-void noteRuntimeThreads() noexcept;
+// Threads that are not the product's: they never run core or plugin code
+// and block the broadcast's signal, so they are neither waited for nor taken
+// to mean the process kept its capabilities. A build without sanitizers
+// exempts nothing but an emulator's threads.
+//
+// Notes the threads running before main: none on the target, a host thread
+// of an emulator (qemu-user) elsewhere. Called first thing in main.
+void noteEmulatorThreads() noexcept;
+// In a sanitizer build, brings up and notes the sanitizer's own thread, which
+// it starts with the first thread the process creates (so one is created and
+// joined here); nothing otherwise. Called on the main thread once the
+// process has its final identity (glibc's change of user must reach every
+// thread, and that one could not follow it) and before any plugin can
+// create threads.
+void noteSanitizerThread() noexcept;
 
 // Sets effective = permitted = `mask` (first capability word; the second and
 // the inheritable set empty) in every thread of the process that holds more,

@@ -112,6 +112,7 @@ bool DvrCore::Init(int pipeFd) {
   // more than the set (one that has just changed user still holds every
   // capability, the secure bit kept them) must not go on.
   if (parentUid != 0 && !narrowCapabilities(InitialCapabilities)) return false;
+  noteSanitizerThread();
 
   if (pipeFd != -1) {
     namespace asio = boost::asio;

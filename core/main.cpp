@@ -14,7 +14,7 @@
 int main(int argc, char** argv) {
   using ko::core::DvrCore;
   // Before anything of ours can start a thread.
-  ko::core::noteRuntimeThreads();
+  ko::core::noteEmulatorThreads();
   // The parent may signal a stop before the core can handle it.
   ko::core::holdStopSignals();
   int pipeFd = -1;
