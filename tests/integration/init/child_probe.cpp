@@ -1,7 +1,8 @@
-// A program a plugin starts: it drops root the usual way, setuid(getuid()),
-// as a set-user-ID-root helper does, then copies its Uid, Gid and Cap lines
-// of /proc/self/status and its secure bits into the file named by its
-// argument (written under another name, then renamed).
+// A program a plugin starts: it copies its Uid, Gid and Cap lines of
+// /proc/self/status as it started (each prefixed "Started"), drops root the
+// usual way, setuid(getuid()), as a set-user-ID-root helper does, then adds
+// the same lines and its secure bits, into the file named by its argument
+// (written under another name, then renamed).
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -9,15 +10,27 @@
 #include <fstream>
 #include <string>
 
-int main(int argc, char** argv) {
-  if (argc != 2) return 2;
-  const bool dropped = ::setuid(::getuid()) == 0;
+namespace {
+
+std::string identity(const char* prefix) {
   std::ifstream status("/proc/self/status");
   std::string line;
-  std::string kept = dropped ? "" : "setuid failed\n";
+  std::string kept;
   while (std::getline(status, line)) {
-    if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0 || line.rfind("Cap", 0) == 0) kept += line + "\n";
+    if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0 || line.rfind("Cap", 0) == 0) {
+      kept += prefix + line + "\n";
+    }
   }
+  return kept;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  std::string kept = identity("Started");
+  if (::setuid(::getuid()) != 0) kept += "setuid failed\n";
+  kept += identity("");
   kept += "Securebits:\t" + std::to_string(::prctl(PR_GET_SECUREBITS)) + "\n";
   const std::string part = std::string(argv[1]) + ".part";
   {

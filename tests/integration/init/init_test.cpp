@@ -3,10 +3,14 @@
 // The identity cases need root (CI runs as root) and a test user with
 // supplementary groups, which they create once.
 #include <grp.h>
+#include <linux/capability.h>
 #include <pwd.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -278,6 +282,32 @@ TEST_F(InitIdentity, RefusedCapabilityCallAfterChangeOfUserFailsInitialisation) 
   EXPECT_TRUE(core.waitForOutput("failed to initialize core\n", 2s, Stream::Stderr));
 }
 
+// A secure bit that cannot be cleared would reach every program the core
+// starts, so initialisation fails.
+TEST_F(InitIdentity, SecureBitThatCannotBeClearedFailsInitialisation) {
+  if (!seccompAvailable()) GTEST_SKIP() << "no seccomp filters here";
+  ASSERT_TRUE(core.start(CoreOptions().underParent(account.uid).refusingSecureBitsClear()));
+  EXPECT_TRUE(core.exitsWith(2));
+  EXPECT_EQ(consoleLevel(core.stdoutText(), "securebits failed: Operation not permitted"), 100) << core.allOutput();
+}
+
+// Without any change of user, the capabilities read back decide: a core
+// given more by file capabilities that cannot narrow them does not go on.
+TEST_F(InitIdentity, RefusedCapabilityCallLeavingFileCapabilitiesFailsInitialisationWithoutChangeOfUser) {
+  if (!seccompAvailable()) GTEST_SKIP() << "no seccomp filters here";
+  if (KO_EMULATED_BUILD) GTEST_SKIP() << "qemu-user, which runs this cross build, ignores file capabilities";
+  // CAP_NET_ADMIN, CAP_NET_RAW, CAP_SYS_RAWIO and CAP_SYS_ADMIN, permitted
+  // and effective.
+  vfs_cap_data granted{};
+  granted.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
+  granted.data[0].permitted = 0x223000;
+  const std::string path = (core.binDir() / "dvrcore").string();
+  ASSERT_EQ(::setxattr(path.c_str(), "security.capability", &granted, sizeof granted, 0), 0) << std::strerror(errno);
+  ASSERT_TRUE(core.start(CoreOptions().underParent(account.uid).asUser(account.uid, account.gid).refusingCapset()));
+  EXPECT_TRUE(core.exitsWith(2));
+  EXPECT_EQ(consoleLevel(core.stdoutText(), "capset failed: Operation not permitted"), 100) << core.allOutput();
+}
+
 TEST_F(InitIdentity, RootCoreUnderRootParentKeepsAllPrivilegesButNoSecureBit) {
   installChildProbe(core, false);
   ASSERT_TRUE(core.start());
@@ -314,8 +344,8 @@ TEST_F(InitIdentity, SetUserIdRootCoreStartedByTheParentsUserTakesEveryIdOfThePa
   const auto child = core.workDir() / "child-status";
   ASSERT_TRUE(eventually([&] { return std::filesystem::exists(child); })) << core.allOutput();
   const std::string program = readFile(child);
-  EXPECT_EQ(probed(program, "Uid"), fourTimes(account.uid)) << program;
-  for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) {
+  EXPECT_EQ(probed(program, "StartedUid"), fourTimes(account.uid)) << program;
+  for (const char* set : {"StartedCapInh", "StartedCapPrm", "StartedCapEff", "StartedCapAmb"}) {
     EXPECT_EQ(probed(program, set), NoCapabilities) << set << "\n" << program;
   }
   stop();
