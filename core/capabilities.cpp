@@ -176,8 +176,9 @@ int freeSignal(int above) {
   return 0;
 }
 
-// Threads that are not the product's; written by noteRuntimeThreads before
-// any thread of the program exists, read-only afterwards.
+// Threads that are not the product's; written on the main thread by
+// noteRuntimeThreads before any thread of the core or a plugin exists,
+// read-only afterwards.
 struct RuntimeThread {
   pid_t tid = 0;
   const char* owner = "";

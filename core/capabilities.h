@@ -38,7 +38,6 @@ struct CapabilityOutcome {
   // Threads left out as not the product's, present at the read-back.
   std::vector<ExemptThread> exempt;
 
-  bool failed() const noexcept { return error != 0 || leftWide(); }
   bool leftWide() const noexcept { return wideThread != 0 || unverified; }
   // The system's text for `error`, or which thread holds what and why.
   std::string describe() const;

@@ -52,10 +52,12 @@ bool DvrCore::Init(int pipeFd) {
   (void)::prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP);
   const bool ownFixupBit = inheritedBits >= 0 && (inheritedBits & SECBIT_NO_SETUID_FIXUP) == 0;
 
-  // Any id that is not the parent's is a change of user: a core installed
-  // set-user-ID root and started by the parent's user has the parent's real
-  // uid but effective and saved uid 0, and would otherwise keep them (and
-  // hand full capabilities to every program it starts).
+  // Any real, effective or saved uid other than the parent's, or gid other
+  // than the primary group of the parent's user entry, is a change of user,
+  // and all three of each are set: a core installed set-user-ID root and
+  // started by the parent's user has the parent's real uid but effective
+  // and saved uid 0, which it would otherwise keep (and with it full
+  // capabilities for every program it starts).
   const unsigned parentUid = getParentUid();
   uid_t ruid = 0, euid = 0, suid = 0;
   gid_t rgid = 0, egid = 0, sgid = 0;
@@ -75,7 +77,7 @@ bool DvrCore::Init(int pipeFd) {
     const std::string name = pw->pw_name;
     const uid_t uid = pw->pw_uid;
     const gid_t gid = pw->pw_gid;
-    // User first, then group: the secure bit keeps CAP_SETGID for setgid.
+    // User first, then group: the secure bit keeps CAP_SETGID for setresgid.
     if (::setresuid(uid, uid, uid) < 0 || ::setresgid(gid, gid, gid) < 0) {
       coreLog(100, "setuid/gid failed: {}", errnoText());
       return false;
@@ -112,6 +114,7 @@ bool DvrCore::Init(int pipeFd) {
   // more than the set (one that has just changed user still holds every
   // capability, the secure bit kept them) must not go on.
   if (parentUid != 0 && !narrowCapabilities(InitialCapabilities)) return false;
+  // The identity is final and no thread of the core or a plugin exists yet.
   noteSanitizerThread();
 
   if (pipeFd != -1) {
