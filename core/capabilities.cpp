@@ -78,9 +78,10 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t MaxAnswers = 4096;
 constexpr auto BroadcastTimeout = std::chrono::seconds(5);
 // How long a thread's mask may block the signal before it is given up: far
-// longer than pthread_create keeps a new thread's signals blocked, far
-// shorter than the wait for a thread that is merely slow to answer.
-constexpr auto BlockedGrace = std::chrono::milliseconds(100);
+// longer than pthread_create keeps a new thread's signals blocked, even on a
+// busy system, and far shorter than the wait for a thread that is merely
+// slow to answer.
+constexpr auto BlockedGrace = std::chrono::milliseconds(250);
 
 // Shared with the signal handler: plain atomics only.
 struct Broadcast {
