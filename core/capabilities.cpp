@@ -18,9 +18,11 @@
 // - A thread that blocks the signal (or takes it with sigwait or a signalfd)
 //   never answers: glibc's helper thread for thread-notified timers and the
 //   POSIX AIO helpers block every signal. Such a thread is given up as soon
-//   as its mask still blocks the signal on a re-check a short grace later
-//   (glibc blocks every signal for an instant inside pthread_create); any
-//   other thread that has not answered is waited for at most five seconds.
+//   as its mask still blocks the pending signal on a re-check a short grace
+//   later while it sleeps (glibc blocks every signal for an instant inside
+//   pthread_create, and on a busy system a new thread may wait a while for
+//   a processor before it unblocks); any other thread that has not answered
+//   is waited for at most five seconds.
 //   The handler then stays installed so that the still pending signal runs
 //   it whenever the thread unblocks, rather than the default action ending
 //   the process. The caller learns of such a thread from the read-back,
@@ -144,6 +146,10 @@ uint64_t statusField(const std::string& status, const char* name) {
 struct ThreadState {
   uint64_t held = 0;  // union of the inheritable, permitted, effective and ambient sets
   uint64_t blocked = 0;
+  uint64_t pending = 0;  // signals sent to this thread alone
+  // In an interruptible wait (sigwaitinfo, a futex, a sleep), not running,
+  // waiting for a processor or for a page to come in.
+  bool sleeping = false;
 };
 
 std::optional<ThreadState> threadState(pid_t tid) {
@@ -152,12 +158,19 @@ std::optional<ThreadState> threadState(pid_t tid) {
   ThreadState state;
   for (const char* name : {"\nCapInh:", "\nCapPrm:", "\nCapEff:", "\nCapAmb:"}) state.held |= statusField(status, name);
   state.blocked = statusField(status, "\nSigBlk:");
+  state.pending = statusField(status, "\nSigPnd:");
+  state.sleeping = status.find("\nState:\tS") != std::string::npos;
   return state;
 }
 
 bool holdsMore(uint64_t held, uint32_t mask) { return (held & ~uint64_t{mask}) != 0; }
 
-bool blocks(const ThreadState& state, int signo) { return (state.blocked >> (signo - 1) & 1) != 0; }
+// The signal waits in the thread because its mask blocks it. A thread
+// running the handler blocks every signal too, but its signal is no longer
+// pending: it is only slow to answer.
+bool blocks(const ThreadState& state, int signo) {
+  return (state.blocked & state.pending) >> (signo - 1) & 1;
+}
 
 std::string threadName(pid_t tid) {
   std::string name = taskFile(tid, "comm");
@@ -271,7 +284,11 @@ int broadcastToOthers(uint32_t mask, CapabilityOutcome& outcome, std::set<pid_t>
           break;
         }
         // EAGAIN (queue full): tried again on the next pass.
-      } else if (blocks(*state, signo)) {
+      } else if (blocks(*state, signo) && state->sleeping) {
+        // Given up once it has slept with the signal blocked for the whole
+        // grace. One running or waiting for a processor or a page (a new
+        // thread on a busy system that has not yet reached the point where
+        // it unblocks) starts the grace again.
         const auto [since, first] = blockedSince.try_emplace(tid, now);
         if (!first && now - since->second >= BlockedGrace) {
           givenUp.insert(tid);

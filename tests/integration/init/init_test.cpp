@@ -194,7 +194,9 @@ TEST_F(InitIdentity, RootCoreUnderUserParentBecomesThatUserWithOnlyThreeCapabili
   const auto child = core.workDir() / "child-status";
   ASSERT_TRUE(eventually([&] { return std::filesystem::exists(child); })) << core.allOutput();
   for (const char* where : {"open", "worker", "own"}) {
-    EXPECT_EQ(readFile(core.workDir() / (std::string("securebits-") + where)), "0\n") << where;
+    const auto bits = core.workDir() / (std::string("securebits-") + where);
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(bits); })) << where;
+    EXPECT_EQ(readFile(bits), "0\n") << where;
   }
   const std::string program = readFile(child);
   EXPECT_EQ(probed(program, "Uid"), fourTimes(account.uid)) << program;
@@ -235,7 +237,7 @@ TEST_F(InitIdentity, NarrowingAfterOpeningHoldsInEveryThread) {
 
   const auto threads = threadStatuses(core.pid());
   // main, io, worker, two readers, and the probe's two own threads
-  EXPECT_GE(threads.size(), 7u);
+  EXPECT_GE(threads.size(), 7u) << core.allOutput();
   // An emulator's thread, running before the core's code, or in a
   // sanitizer build the sanitizer's own, is left out and named; a native
   // build without sanitizers leaves out nothing.
@@ -247,7 +249,7 @@ TEST_F(InitIdentity, NarrowingAfterOpeningHoldsInEveryThread) {
       continue;
     }
     EXPECT_EQ(probed(status, "Uid"), fourTimes(account.uid)) << "thread " << tid;
-    EXPECT_EQ(probed(status, "CapEff"), TwoCapabilities) << "thread " << tid;
+    EXPECT_EQ(probed(status, "CapEff"), TwoCapabilities) << "thread " << tid << "\n" << console;
     EXPECT_EQ(probed(status, "CapPrm"), TwoCapabilities) << "thread " << tid;
     EXPECT_EQ(probed(status, "CapInh"), "0000000000000000") << "thread " << tid;
   }
@@ -312,7 +314,7 @@ TEST_F(InitIdentity, RootCoreUnderRootParentKeepsAllPrivilegesButNoSecureBit) {
   installChildProbe(core, false);
   ASSERT_TRUE(core.start());
   ASSERT_TRUE(core.waitUntilRunning()) << core.allOutput();
-  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(core.workDir() / "child-status"); }));
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(core.workDir() / "securebits-open"); }));
   EXPECT_EQ(readFile(core.workDir() / "securebits-open"), "0\n");
   EXPECT_EQ(core.procStatus("Uid"), fourTimes(0));
   EXPECT_EQ(core.procStatus("CapEff"), ownStatus("CapEff"));
@@ -338,7 +340,7 @@ TEST_F(InitIdentity, SetUserIdRootCoreStartedByTheParentsUserTakesEveryIdOfThePa
   const std::string console = core.stdoutText();
   for (const auto& [tid, status] : threadStatuses(core.pid())) {
     if (consoleLevel(console, "thread " + tid + " (") == 75) continue;  // named as not the core's
-    EXPECT_EQ(probed(status, "CapEff"), TwoCapabilities) << "thread " << tid;
+    EXPECT_EQ(probed(status, "CapEff"), TwoCapabilities) << "thread " << tid << "\n" << console;
     EXPECT_EQ(probed(status, "CapPrm"), TwoCapabilities) << "thread " << tid;
   }
   const auto child = core.workDir() / "child-status";
