@@ -79,6 +79,9 @@ DvrCore::~DvrCore() {
   // while the logger, the tag table and the queue they may log into still
   // exist; the members themselves then go in reverse order of declaration.
   releasePlugins();
+  // Nothing of the core logs or is called any more; the fatal-signal handler
+  // (and any late caller) must not reach the members about to go.
+  if (coreInstance == this) coreInstance = nullptr;
 }
 
 void DvrCore::closeLogPlugin() {

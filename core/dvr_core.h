@@ -286,9 +286,10 @@ class DvrCore {
   void runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept;
 };
 
-// The one core, set by the entry point before Init and never reset. Code that
-// runs outside a member function (the plugin callback, coreLog) reaches the
-// core through it.
+// The one core, set by the entry point before Init and cleared by the core's
+// destructor once nothing of it runs any more, before its members go. Code
+// that runs outside a member function (the plugin callback, coreLog, the
+// fatal-signal handler) reaches the core through it.
 extern DvrCore* coreInstance;
 
 // Holds SIGINT, SIGTERM and SIGQUIT back on the calling thread (and on the

@@ -47,23 +47,38 @@ unsigned getParentUid() {
 
 bool DvrCore::Init(int pipeFd) {
   ::umask(077);
+  const int inheritedBits = ::prctl(PR_GET_SECUREBITS);
   // Keeps the capability sets across the change of user id below.
   (void)::prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP);
+  const bool ownFixupBit = inheritedBits >= 0 && (inheritedBits & SECBIT_NO_SETUID_FIXUP) == 0;
 
+  // Any real, effective or saved uid other than the parent's, or gid other
+  // than the primary group of the parent's user entry, is a change of user,
+  // and all three of each are set: a core installed set-user-ID root and
+  // started by the parent's user has the parent's real uid but effective
+  // and saved uid 0, which it would otherwise keep (and with it full
+  // capabilities for every program it starts).
   const unsigned parentUid = getParentUid();
-  const bool changesUser = parentUid != ::getuid();
+  uid_t ruid = 0, euid = 0, suid = 0;
+  gid_t rgid = 0, egid = 0, sgid = 0;
+  if (::getresuid(&ruid, &euid, &suid) < 0 || ::getresgid(&rgid, &egid, &sgid) < 0) {
+    coreLog(100, "setuid/gid failed: {}", errnoText());
+    return false;
+  }
+  bool changesUser = ruid != parentUid || euid != parentUid || suid != parentUid;
+  errno = 0;
+  const passwd* pw = ::getpwuid(parentUid);
+  if (changesUser && pw == nullptr) {
+    coreLog(100, "getpwuid failed: {}", errnoText());
+    return false;
+  }
+  if (pw != nullptr && (rgid != pw->pw_gid || egid != pw->pw_gid || sgid != pw->pw_gid)) changesUser = true;
   if (changesUser) {
-    errno = 0;
-    const passwd* pw = ::getpwuid(parentUid);
-    if (pw == nullptr) {
-      coreLog(100, "getpwuid failed: {}", errnoText());
-      return false;
-    }
     const std::string name = pw->pw_name;
     const uid_t uid = pw->pw_uid;
     const gid_t gid = pw->pw_gid;
-    // User first, then group: the secure bit keeps CAP_SETGID for setgid.
-    if (::setuid(uid) < 0 || ::setgid(gid) < 0) {
+    // User first, then group: the secure bit keeps CAP_SETGID for setresgid.
+    if (::setresuid(uid, uid, uid) < 0 || ::setresgid(gid, gid, gid) < 0) {
       coreLog(100, "setuid/gid failed: {}", errnoText());
       return false;
     }
@@ -79,19 +94,28 @@ bool DvrCore::Init(int pipeFd) {
     }
   }
 
-  // A core whose parent runs as root keeps all its privileges. One that has
-  // just become the parent's user still holds every capability (the secure
-  // bit kept them), so it must not go on if they cannot be narrowed.
-  if (parentUid != 0) {
-    const CapabilityOutcome outcome = setProcessCapabilities(InitialCapabilities);
-    if (outcome.failed()) {
-      if (changesUser) {
-        coreLog(100, "capset failed: {}", outcome.describe());
-        return false;
-      }
-      coreLog(50, "capset failed: {}", outcome.describe());
+  // The kernel keeps secure bits across execve: left set, every program the
+  // core or a plugin starts would keep its capabilities through its own
+  // change of user (a set-user-ID-root helper's setuid(getuid()) among
+  // them). Cleared while CAP_SETPCAP is still held, before any plugin is
+  // loaded, with or without a change of user. A bit the core did not set
+  // itself is the parent's business.
+  if (::prctl(PR_SET_SECUREBITS, 0) < 0) {
+    const int error = errno;
+    const int bits = ::prctl(PR_GET_SECUREBITS);
+    if (ownFixupBit && (bits < 0 || (bits & SECBIT_NO_SETUID_FIXUP) != 0)) {
+      coreLog(100, "securebits failed: {}", std::strerror(error));
+      return false;
     }
   }
+
+  // A core whose parent runs as root keeps all its privileges. Otherwise
+  // the capabilities read back from the threads decide: a core left holding
+  // more than the set (one that has just changed user still holds every
+  // capability, the secure bit kept them) must not go on.
+  if (parentUid != 0 && !narrowCapabilities(InitialCapabilities)) return false;
+  // The identity is final and no thread of the core or a plugin exists yet.
+  noteSanitizerThread();
 
   if (pipeFd != -1) {
     namespace asio = boost::asio;

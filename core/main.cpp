@@ -14,7 +14,7 @@
 int main(int argc, char** argv) {
   using ko::core::DvrCore;
   // Before anything of ours can start a thread.
-  ko::core::noteRuntimeThreads();
+  ko::core::noteEmulatorThreads();
   // The parent may signal a stop before the core can handle it.
   ko::core::holdStopSignals();
   int pipeFd = -1;
@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::_Exit(0);
   }
+  // The core clears coreInstance itself before its members go, so the
+  // fatal-signal handler never reads a core being torn down or freed.
   core.reset();
-  ko::core::coreInstance = nullptr;
   return 0;
 }

@@ -54,23 +54,6 @@ bool closesBefore(const std::shared_ptr<Plugin>& a, const std::shared_ptr<Plugin
   return strcasecmp(a->fileName.c_str(), b->fileName.c_str()) < 0;
 }
 
-void narrowCapabilities(DvrCore& core) {
-  // Every thread that exists now, plugins' own included, is narrowed; a core
-  // that is left holding more in any thread stops rather than run so. One
-  // that held nothing to begin with only hears that the call failed.
-  const CapabilityOutcome outcome = setProcessCapabilities(RetainedCapabilities);
-  if (outcome.leftWide()) {
-    coreLog(100, "capset failed: {}", outcome.describe());
-    core.requestStop();
-  } else if (outcome.error != 0) {
-    coreLog(50, "capset failed: {}", outcome.describe());
-  }
-  if (outcome.runtimeThread != 0) {
-    coreLog(50, "thread {} was running before the core and keeps capabilities {:x}", outcome.runtimeThread,
-            outcome.runtimeSet);
-  }
-}
-
 }  // namespace
 
 void DvrCore::bindLogPlugin() {
@@ -208,7 +191,9 @@ void DvrCore::openPlugins() {
     std::unique_lock lock(pluginsLock);
     plugins.push_back(logPlugin);
   }
-  if (getuid() != 0) narrowCapabilities(*this);
+  // Every thread that exists now, plugins' own included, is narrowed; a core
+  // left holding more in any of them stops rather than run so.
+  if (getuid() != 0 && !narrowCapabilities(RetainedCapabilities)) requestStop();
 }
 
 void DvrCore::closePlugins() {

@@ -83,11 +83,31 @@ const sock_filter RefuseCapset[] = {
     BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
 };
 
-// Async-signal-safe: two prctl calls.
-bool installCapsetFilter() {
-  sock_fprog program{static_cast<unsigned short>(std::size(RefuseCapset)), const_cast<sock_filter*>(RefuseCapset)};
+// prctl(PR_SET_SECUREBITS, 0) answers EPERM; everything else is allowed.
+// The arguments' low words (both targets are little-endian).
+const sock_filter RefuseSecureBitsClear[] = {
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, OwnAuditArch, 0, 7),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_prctl, 0, 5),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PR_SET_SECUREBITS, 0, 3),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 1),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
+    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+};
+
+// Async-signal-safe: prctl calls. A process holding CAP_SYS_ADMIN needs no
+// no-new-privileges flag; any other sets it first.
+template <size_t N>
+bool installFilter(const sock_filter (&filter)[N]) {
+  sock_fprog program{static_cast<unsigned short>(N), const_cast<sock_filter*>(filter)};
+  if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0) return true;
   return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
+
+bool installCapsetFilter() { return installFilter(RefuseCapset); }
 
 // --- code that runs in the forked child: async-signal-safe calls only --------
 
@@ -111,6 +131,8 @@ void placeFd(int fd, int target) {
 }
 
 void takeIdentity(const CoreOptions& options) {
+  if (options.refuseCapset && !installCapsetFilter()) childFail("seccomp");
+  if (options.refuseSecureBitsClear && !installFilter(RefuseSecureBitsClear)) childFail("seccomp");
   if (options.coreGid) {
     const gid_t gid = *options.coreGid;
     if (::setgroups(1, &gid) < 0) childFail("setgroups");
@@ -125,8 +147,7 @@ void takeIdentity(const CoreOptions& options) {
   }
 }
 
-[[noreturn]] void execCore(const char* path, char* const* argv, const CoreOptions& options) {
-  if (options.refuseCapset && !installCapsetFilter()) childFail("seccomp");
+[[noreturn]] void execCore(const char* path, char* const* argv) {
   ::execv(path, argv);
   childFail("execv");
 }
@@ -272,7 +293,7 @@ bool CoreProcess::start(const CoreOptions& options) {
       if (corePid < 0) childFail("fork");
       if (corePid == 0) {
         takeIdentity(options);
-        execCore(argv[0], argv.data(), options);
+        execCore(argv[0], argv.data());
       }
       (void)!::write(pidTarget, &corePid, sizeof corePid);
       // It holds nothing of the channel or the output, so end of stream and
@@ -291,7 +312,7 @@ bool CoreProcess::start(const CoreOptions& options) {
     }
     (void)!::write(pidTarget, &corePid, sizeof corePid);
     takeIdentity(options);
-    execCore(argv[0], argv.data(), options);
+    execCore(argv[0], argv.data());
   }
 
   childPid_ = child;

@@ -56,6 +56,8 @@ struct CoreOptions {
   std::optional<uid_t> parentUid;
   // The core starts under a seccomp filter that refuses capset with EPERM.
   bool refuseCapset = false;
+  // ... or one that refuses clearing the secure bits, prctl(PR_SET_SECUREBITS, 0).
+  bool refuseSecureBitsClear = false;
 
   // Chainable setters, e.g. CoreOptions().arguments({"-h"}).
   CoreOptions& arguments(std::vector<std::string> list) {
@@ -81,6 +83,10 @@ struct CoreOptions {
   }
   CoreOptions& refusingCapset() {
     refuseCapset = true;
+    return *this;
+  }
+  CoreOptions& refusingSecureBitsClear() {
+    refuseSecureBitsClear = true;
     return *this;
   }
 };
@@ -170,7 +176,10 @@ class CoreProcess {
 };
 
 // Whether this system lets a process install a seccomp filter (emulators
-// may not), which CoreOptions::refusingCapset needs.
+// may not), which CoreOptions::refusingCapset and refusingSecureBitsClear
+// need. The filter is installed before the core's identity is taken, so a
+// harness running as root sets no no-new-privileges flag and set-user-ID
+// and file capabilities still work.
 bool seccompAvailable();
 
 // Reads a whole file (empty when missing).

@@ -6,9 +6,12 @@
 // "late-thread-status" in the working directory. Every thread waits for
 // "Close" (at most ten seconds).
 //
-//   BLOCK_SIGNALS  the thread started in "Load" blocks every signal
+//   TIMER_THREAD  "Load" also creates a thread-notified (SIGEV_THREAD) timer,
+//                 for which glibc starts a helper thread that blocks every
+//                 signal
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -30,6 +33,12 @@ pthread_t loadThread;
 bool loadThreadStarted = false;
 pthread_t lateThread;
 bool lateThreadStarted = false;
+#if defined(TIMER_THREAD)
+timer_t timer;
+bool timerCreated = false;
+
+void onTimer(sigval) {}
+#endif
 
 void waitForClose() {
   std::unique_lock held(lock);
@@ -63,15 +72,13 @@ KO_PLUGIN_EXPORT int32_t Load(LoadParms*, PluginInfo* info) {
   info->sourceId = 0x3e0000;
   info->logWord = WantBit;
   info->wantsAsyncReader = 1;
-#if defined(BLOCK_SIGNALS)
-  // The new thread starts with the creator's mask.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &previous);
   loadThreadStarted = pthread_create(&loadThread, nullptr, untilClose, nullptr) == 0;
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-#else
-  loadThreadStarted = pthread_create(&loadThread, nullptr, untilClose, nullptr) == 0;
+#if defined(TIMER_THREAD)
+  sigevent notify{};
+  notify.sigev_notify = SIGEV_THREAD;
+  notify.sigev_notify_function = onTimer;
+  timerCreated = timer_create(CLOCK_MONOTONIC, &notify, &timer) == 0;
+  if (!timerCreated) return 1;
 #endif
   return loadThreadStarted ? 0 : 1;
 }
@@ -104,4 +111,7 @@ KO_PLUGIN_EXPORT void Unload(UnloadParms*, UnloadResult*) {
   }
   if (loadThreadStarted) pthread_join(loadThread, nullptr);
   if (late) pthread_join(lateThread, nullptr);
+#if defined(TIMER_THREAD)
+  if (timerCreated) timer_delete(timer);
+#endif
 }
