@@ -7,6 +7,9 @@
 // would be, on the core's I/O service. Two probe plugins sit behind the
 // parser, identifier 0x05 through "OnIpcResult" and 0x07 through "IOCTL".
 //
+// With bit 2 of the control byte the record is instead sent to the parent
+// over a socketpair (bits 3..5: how many times its bytes are repeated).
+//
 // Checks: a model of the framing written here reads the same bytes; every
 // plugin packet it finds reaches its plugin, in order, with the same length,
 // header and checksum, and nothing else does; the bytes left buffered, the
@@ -17,6 +20,8 @@
 #include <sys/socket.h>
 
 #include <boost/asio/post.hpp>
+#include <cerrno>
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -154,6 +159,50 @@ void checkDeliveries(IpcProbe& probe, const uint8_t* begin, const uint8_t* end, 
   expected.clear();
 }
 
+// Sends `payload` to the parent over a fresh socketpair, as a plugin's IPC
+// record would, and reads the parent's end: the same bytes must arrive, in
+// records of at most 65536 bytes each (an empty record is refused). The
+// channel is closed again before the next receive record.
+void sendToParent(DvrCore& core, const std::string& payload) {
+  int fds[2];
+  KO_FUZZ_CHECK(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) == 0);
+  boost::system::error_code ec;
+  core.io->ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), fds[0], ec);
+  KO_FUZZ_CHECK(!ec);
+  core.ipcChannelOpen = true;
+
+  EventParms record{};
+  record.data = payload.empty() ? nullptr : const_cast<char*>(payload.data());
+  record.length = static_cast<uint32_t>(payload.size());
+  KO_FUZZ_CHECK(core.sendIpcPacket(record) == (payload.empty() ? 1 : 0));
+
+  std::string arrived;
+  std::vector<char> buffer(IpcMaxPacket + 1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  auto pump = [&] {
+    KO_FUZZ_CHECK(std::chrono::steady_clock::now() < deadline);
+    core.io->context.restart();
+    core.io->context.poll();
+  };
+  while (arrived.size() < payload.size()) {
+    pump();
+    const ssize_t got = recv(fds[1], buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (got < 0) {
+      KO_FUZZ_CHECK(errno == EAGAIN || errno == EWOULDBLOCK);
+      continue;
+    }
+    KO_FUZZ_CHECK(static_cast<size_t>(got) == std::min(payload.size() - arrived.size(), IpcMaxPacket));
+    arrived.append(buffer.data(), static_cast<size_t>(got));
+  }
+  while (!core.ipcOutQueue.empty() || core.io->ipcWriting) pump();
+  KO_FUZZ_CHECK(arrived == payload);
+  KO_FUZZ_CHECK(recv(fds[1], buffer.data(), buffer.size(), MSG_DONTWAIT) < 0);
+
+  core.ipcChannelOpen = false;
+  core.io->ipcSocket.close(ec);
+  close(fds[1]);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -170,6 +219,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto control = in.take<uint8_t>();
     const auto wanted = in.take<uint16_t>();
     const std::string_view bytes = in.bytes(wanted);
+    if ((control & 4) != 0) {
+      // Not received but sent: the bytes repeated 1..8 times, so that the
+      // chunked send runs too.
+      std::string payload;
+      for (size_t i = 0; i <= ((control >> 3) & 7u); ++i) payload.append(bytes);
+      sendToParent(core, payload);
+      continue;
+    }
     const size_t fillBefore = core.ipcFill;
     KO_FUZZ_CHECK(fillBefore <= IpcBufferSize);
     // The socket cuts a record at the free space and says so.
