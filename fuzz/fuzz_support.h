@@ -121,4 +121,12 @@ struct DirectoryRemover {
   }
 };
 
+// The process's one private directory, removed at a normal exit even where
+// the harness working in it is left alive on purpose (a core is never torn
+// down between runs).
+inline const std::filesystem::path& runDirectory(const char* tag) {
+  static const DirectoryRemover remover{privateDirectory(tag)};
+  return remover.path;
+}
+
 }  // namespace ko::fuzz

@@ -38,14 +38,14 @@ using namespace ko::core;
 using busprobe::Probe;
 
 struct Harness {
-  ko::fuzz::DirectoryRemover directory{ko::fuzz::privateDirectory("submit")};
+  const std::filesystem::path& directory = ko::fuzz::runDirectory("submit");
   std::unique_ptr<DvrCore> core;
   std::vector<Probe*> probes;
 
   Harness() {
     // Configuration deltas republish core.xml into the working directory.
-    if (chdir(directory.path.c_str()) != 0) std::abort();
-    core = ko::fuzz::quietCore(directory.path.string() + "/dvrcore");
+    if (chdir(directory.c_str()) != 0) std::abort();
+    core = ko::fuzz::quietCore(directory.string() + "/dvrcore");
     for (const char* name : {"bus_a", "bus_b", "bus_searcher"}) attach(std::string(KO_FUZZ_BUS_DIR) + "/" + name + ".so");
   }
 
