@@ -36,12 +36,15 @@
 #include <vector>
 
 #include "ipc/ipc_packet.h"
+#include "soak_protocol.h"
 
 namespace fs = std::filesystem;
 using namespace ko::core;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using namespace ko::soak;
 
 constexpr const char* UsageText =
     "usage: soak_parent --tree DIR --out DIR [options]\n"
@@ -61,13 +64,6 @@ constexpr uint8_t Cameras[] = {0x11, 0x12, 0x13, 0x14, 0x15};
 constexpr uint8_t Recorder = 0x20;
 constexpr uint8_t Requester = 0x00;
 constexpr uint8_t Echo = 0x40;
-constexpr uint32_t CommandGo = 0x5000;
-constexpr uint32_t CommandQuiet = 0x5001;
-constexpr uint32_t CommandStall = 0x5002;
-constexpr uint32_t CommandHog = 0x5003;
-constexpr uint32_t CommandDelta = 0x5004;
-constexpr uint32_t CommandSyslog = 0x5005;
-constexpr uint32_t StatusPacket = 0x5100;
 constexpr uint32_t EchoRequest = 0x200;
 constexpr uint32_t EchoReply = 0x101;
 

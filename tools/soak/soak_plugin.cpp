@@ -28,8 +28,11 @@
 #include <vector>
 
 #include "ko/core/event.hpp"
+#include "soak_protocol.h"
 
 namespace {
+
+using namespace ko::soak;
 
 using namespace ko::core;
 using Clock = std::chrono::steady_clock;
@@ -39,15 +42,6 @@ using Clock = std::chrono::steady_clock;
 #define KO_SOAK_REQUESTER 3
 
 constexpr uint64_t MySourceId = koSourceId(KO_SOAK_ID, 1);
-// Commands from the parent (payload word 0: the rate times 1000 for "go").
-constexpr uint32_t CommandGo = 0x5000;
-constexpr uint32_t CommandQuiet = 0x5001;
-constexpr uint32_t CommandStall = 0x5002;
-constexpr uint32_t CommandHog = 0x5003;
-constexpr uint32_t CommandDelta = 0x5004;
-constexpr uint32_t CommandSyslog = 0x5005;
-// Packets to the parent: payload word 0 is the sequence number.
-constexpr uint32_t StatusPacket = 0x5100;
 constexpr size_t StatusPacketSize = 4096;
 constexpr uint64_t CryptoEncipher = 2;
 
