@@ -58,6 +58,10 @@ void notePayload(Delivery& d, const void* data, uint32_t length) {
 uint32_t noteDelivery(Delivery&& d, void* data, uint32_t length, uint8_t seed, uint32_t type) {
   Probe& p = probe();
   p.delivered.fetch_add(1, std::memory_order_relaxed);
+  if (p.onDelivery != nullptr) {
+    const uint64_t source = d.path == Path::OnEvent ? d.record.source : d.path == Path::Write ? d.write.source : 0;
+    return p.onDelivery(p.onDeliveryContext, d.path, source, type, data, length);
+  }
   uint32_t answer = 0;
   bool echo = false;
   uint32_t slow = 0;

@@ -68,6 +68,13 @@ struct Probe {
   uint32_t resultLength = 0;        // their payload length (0 = none)
   bool cancelBeforeResults = false; // cancel the own search first
   bool resultFromOtherThread = false;
+  // A caller's own behaviour (the submission fuzzer): when set, an OnEvent,
+  // IOCTL or Write delivery calls it instead of being recorded and answers
+  // what it answers. `source` is 0 on the IOCTL path, whose record has none.
+  using DeliveryHook = uint32_t (*)(void* context, Path path, uint64_t source, uint32_t type, void* data,
+                                    uint32_t length);
+  DeliveryHook onDelivery = nullptr;
+  void* onDeliveryContext = nullptr;
 
   // --- observations ---------------------------------------------------------
   std::mutex lock;
@@ -100,6 +107,8 @@ struct Probe {
     resultLength = 0;
     cancelBeforeResults = false;
     resultFromOtherThread = false;
+    onDelivery = nullptr;
+    onDeliveryContext = nullptr;
     loads = unloads = opens = closes = 0;
     deliveries.clear();
     retained.clear();
