@@ -456,6 +456,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   core.io->context.poll();
   core.stopRequested = false;
   {
+    // The loop's return closed the queue; the next run's records must be
+    // queued, not refused.
+    std::lock_guard lock(core.queueLock);
+    core.dispatchEnded = false;
+  }
+  {
     std::lock_guard lock(core.searchLock);
     core.cancelledSearches.clear();
   }
