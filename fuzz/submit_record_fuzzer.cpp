@@ -6,17 +6,19 @@
 // paths in the core.
 //
 // Input: a count byte, the records, then payload bytes. The count byte's low
-// two bits give 1..4 records. A record whose `data` word is non-zero gets a
+// two bits give 1..4 records; with bit 3 set each is only the 56 bytes before
+// the body (which gets its header and zeros). A record whose `data` word is non-zero gets a
 // heap copy of exactly `length` payload bytes (shortened to what the input
 // holds); the submitter's own promises (a `data` that points at `length`
 // bytes, a `context` that only it reads) are kept that way. A release record
 // keeps that copy's address: a pointer the core never handed out.
 //
 // With bit 2 of the count byte set, a release script follows the records,
-// before the payload: a byte n and n behaviour bytes, one for each delivery
-// of a payload block in turn (what the plugin answers, which releases it
-// makes during the call: how many, of this block or the one before, as which
-// source, from its own thread or another), then a byte m and m pairs (block,
+// before the payload: a byte n and n behaviour bytes, taken in turn (and
+// again from the first) by the deliveries of payload blocks (what the plugin
+// answers, which releases it makes during the call: how many, of this block
+// or the one before, as which source, from its own thread or another; a few
+// bytes thus make many cases), then a byte m and m pairs (block,
 // releaser) of releases made after the queue is drained: of any block seen in
 // the run (kept, already given back or freed), of null, of a pointer that is
 // no block and of one inside a block.
@@ -68,6 +70,17 @@ using busprobe::Probe;
 // no block) is refused with one level-50 line and changes nothing. A null
 // pointer is no release at all. A block is freed once its dispatch is over
 // and no index holds it any more.
+// Which cases of the rule a run met, as libFuzzer's extra counters: the
+// core's code paths are few and soon all covered, so without these an input
+// that reaches a new combination (a release during the call of a block the
+// same index also kept, say) looks like nothing new and is dropped. Outside
+// libFuzzer the array is only written.
+__attribute__((section("__libfuzzer_extra_counters"))) uint8_t ruleCases[512];
+void noteCase(unsigned key) {
+  uint8_t& counter = ruleCases[key % sizeof ruleCases];
+  if (counter < 255) ++counter;
+}
+
 uint8_t indexOfSource(uint32_t source) { return source == 0x80000000u ? 0 : static_cast<uint8_t>(source >> 16); }
 
 struct ModelBlock {
@@ -123,6 +136,7 @@ class ReleaseModel {
 
   // The call's answer.
   void settle(ModelBlock& b, bool kept) {
+    noteCase(256 + (kept ? 1u : 0u) + (b.givenBack ? 2u : 0u) + 4u * std::min(b.kept[static_cast<size_t>(b.lentTo)], 2u));
     if (kept && !b.givenBack) ++b.kept[static_cast<size_t>(b.lentTo)];
     b.lentTo = -1;
     b.givenBack = false;
@@ -137,8 +151,9 @@ class ReleaseModel {
   }
 
   // True when the release is taken.
-  bool release(const void* pointer, uint8_t index) {
+  bool release(const void* pointer, uint8_t index, bool otherThread) {
     ModelBlock* b = liveAt(pointer);
+    noteCase(caseOf(pointer, b, index) * 2 + (otherThread ? 1u : 0u));
     if (b == nullptr) return false;
     if (b->lentTo == index && !b->givenBack) {
       b->givenBack = true;
@@ -148,6 +163,17 @@ class ReleaseModel {
     --b->kept[index];
     if (!b->dispatching && b->held() == 0) b->live = false;
     return true;
+  }
+
+  // The situation a release meets: no block, or the call's reference (lent
+  // to this index, given back, lent to another, none) by the index's kept
+  // count and whether other indices hold the block.
+  unsigned caseOf(const void* pointer, const ModelBlock* b, uint8_t index) const {
+    if (b == nullptr) return pointer == nullptr ? 0 : 1;
+    const unsigned call = b->lentTo < 0 ? 0 : b->lentTo != index ? 1 : b->givenBack ? 2 : 3;
+    const unsigned kept = std::min(b->kept[index], 2u);
+    const unsigned others = b->held() > b->kept[index] ? 1 : 0;
+    return 2 + call + 4 * (kept + 3 * others) + (b->dispatching ? 24 : 0);
   }
 
   int64_t heldBy(uint8_t index) const {
@@ -261,7 +287,7 @@ struct Harness {
     }
     // Outside the drain only log records are handed over.
     if (!draining) ko::fuzz::fail(__FILE__, __LINE__, "a delivery outside the drain");
-    const uint8_t b = nextBehaviour < behaviour.size() ? behaviour[nextBehaviour++] : 0;
+    const uint8_t b = behaviour.empty() ? 0 : behaviour[nextBehaviour++ % behaviour.size()];
     const bool keep = (b & 1) != 0;
     if (data == nullptr) return keep ? 1 : 0;
 
@@ -306,7 +332,7 @@ struct Harness {
   // outcome must be the model's.
   void release(void* pointer, uint32_t source, bool otherThread) {
     const uint8_t index = indexOfSource(source);
-    const bool taken = model.release(pointer, index);
+    const bool taken = model.release(pointer, index, otherThread);
     const bool refused = pointer != nullptr && !taken;
     {
       std::lock_guard guard(linesLock);
@@ -384,10 +410,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto head = in.take<uint8_t>();
   const size_t count = head % 4 + 1;
   std::vector<EventParms> records(count);
+  // Short records (bit 3) end before the body, which gets its header: the
+  // release script is then most of the input.
+  const bool shortRecords = (head & 8) != 0;
   for (auto& record : records) {
-    const std::string_view bytes = in.bytes(sizeof record);
+    const std::string_view bytes = in.bytes(shortRecords ? offsetof(EventParms, body) : sizeof record);
     std::memset(&record, 0, sizeof record);
     std::memcpy(&record, bytes.data(), bytes.size());
+    if (shortRecords) {
+      record.body.size = sizeof record.body;
+      record.body.version = 1;
+    }
   }
   h.model.clear();
   h.behaviour.clear();
