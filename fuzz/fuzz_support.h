@@ -24,10 +24,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 namespace ko::fuzz {
 
+// The process's private directory once made (runDirectory below).
+inline const std::filesystem::path*& madeRunDirectory() {
+  static const std::filesystem::path* path = nullptr;
+  return path;
+}
+
 // A failed check is a finding: print it and abort so that libFuzzer saves
-// the input (and the replay runner fails).
+// the input (and the replay runner fails). The abort runs no destructors, so
+// the private directory goes here.
 [[noreturn]] inline void fail(const char* file, int line, const char* what) {
   std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
+  if (const std::filesystem::path* path = madeRunDirectory()) {
+    std::error_code ec;
+    std::filesystem::remove_all(*path, ec);
+  }
   std::abort();
 }
 #define KO_FUZZ_CHECK(condition) \
@@ -126,6 +137,7 @@ struct DirectoryRemover {
 // down between runs).
 inline const std::filesystem::path& runDirectory(const char* tag) {
   static const DirectoryRemover remover{privateDirectory(tag)};
+  madeRunDirectory() = &remover.path;
   return remover.path;
 }
 
