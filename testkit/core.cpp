@@ -38,9 +38,6 @@ using namespace ko::core;
 
 namespace {
 
-// Injected records carry this in the field the core never reads, so the
-// probe's report of them coming back can be told from the plugins' own.
-constexpr uint32_t InjectedMark = 0x6b74696b;
 // The identifier-0 source the kit's search requests come from (a search
 // request must come from identifier 0; the results are routed by the
 // request id, which names the probe).
@@ -217,7 +214,6 @@ void Core::State::take(const char* bytes, size_t length) {
     std::memcpy(&record.parms, bytes + sizeof header, sizeof record.parms);
     record.parms.data = nullptr;
     record.payload.assign(bytes + sizeof header + sizeof record.parms, length - sizeof header - sizeof record.parms);
-    if (record.parms.reserved == InjectedMark) return;
     const bool coreDocument = record.source() == CoreSourceId && record.type() == EventTypeConfig;
     if (coreDocument && !configSeen) {
       configSeen = true;
@@ -301,7 +297,7 @@ void Core::State::sendToProbe(wire::Kind kind, uint32_t seq, const Record* recor
                   std::to_string(wire::MaxPayload));
     }
     parms = record->parms;
-    parms.reserved = InjectedMark;
+    parms.reserved = wire::InjectedMark | (seq & ~wire::InjectedMask);
     parts[1] = {&parms, sizeof parms};
     parts[2] = {const_cast<char*>(record->payload.data()), record->payload.size()};
     count = 3;

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +30,11 @@ int channel = -1;
 int closing = -1;  // eventfd: Close wakes the control thread
 uint32_t mySource = 0;
 std::thread control;
+// Marks of the injected records not seen back yet. A plugin may resubmit a
+// copy of an injected record, mark and all; only the first sighting is the
+// injected record itself.
+std::mutex pendingLock;
+std::set<uint32_t> pending;
 
 // One datagram; a failed send loses a report, which the kit notices as a
 // missing answer, so it is not retried.
@@ -87,6 +94,10 @@ void serve() {
       const size_t length = static_cast<size_t>(got) - sizeof header - sizeof record;
       record.data = length == 0 ? nullptr : buffer.data() + sizeof header + sizeof record;
       record.length = static_cast<uint32_t>(length);
+      {
+        std::lock_guard lock(pendingLock);
+        pending.insert(record.reserved);
+      }
       sendMessage(wire::Kind::Submitted, header.sequence, submit(&record));
     }
   }
@@ -131,8 +142,12 @@ KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
   uint32_t sequence = 0;
   if (isMarker(*record, sequence)) {
     sendMessage(wire::Kind::Synced, sequence, 0);
-  } else {
-    sendMessage(wire::Kind::Delivered, 0, 0, record);
+    return 0;
   }
+  if ((record->reserved & wire::InjectedMask) == wire::InjectedMark) {
+    std::lock_guard lock(pendingLock);
+    if (pending.erase(record->reserved) != 0) return 0;
+  }
+  sendMessage(wire::Kind::Delivered, 0, 0, record);
   return 0;
 }

@@ -33,6 +33,11 @@ static_assert(sizeof(Header) == 16);
 inline constexpr size_t MaxPayload = 64 * 1024;
 inline constexpr size_t MaxMessage = sizeof(Header) + 224 + MaxPayload;
 
+// Injected records carry this mark and a 24-bit count in the field the core
+// never reads, so that the probe can leave them out of what it reports.
+inline constexpr uint32_t InjectedMask = 0xff000000;
+inline constexpr uint32_t InjectedMark = 0x6b000000;
+
 // The marker's payload: this text, then the 4-byte sequence.
 inline constexpr char MarkerText[8] = {'k', 'o', 't', 'k', 'S', 'y', 'n', 'c'};
 

@@ -28,6 +28,15 @@ TEST(Testkit, LeakedReferenceIsNamedWithItsCountWhateverTheAuthorsThreshold) {
     EXPECT_EQ(core.identifier(), 0x2c);
     EXPECT_EQ(core.inject(alarm("<Alarm/>")), 0);
     EXPECT_EQ(core.inject(alarm("slow")), 0);
+    // What the test injected is not reported back; the plugin's own copy of
+    // it is.
+    EXPECT_EQ(core.inject(alarm("echo")), 0);
+    core.settle();
+    const auto alarms = core.received(
+        [](const Record& r) { return r.baseType() == ko::core::EventTypeAlarm && r.source() != CoreSourceId; });
+    ASSERT_EQ(alarms.size(), 1u);
+    EXPECT_EQ(alarms[0].identifier(), 0x2c);
+    EXPECT_EQ(alarms[0].payload, "echo");
     const ExitReport& report = core.stop();
     EXPECT_EQ(report.exitCode, 0) << report;
     ASSERT_EQ(report.held.size(), 1u) << report;
