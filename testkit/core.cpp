@@ -165,6 +165,10 @@ std::ostream& operator<<(std::ostream& out, const ExitReport& report) {
 
 struct Core::State {
   explicit State(Options given) : options(std::move(given)) {}
+  // Also runs when the constructor throws: a core still running is killed.
+  ~State();
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
   Options options;
   fs::path root;
   fs::path work;
@@ -466,17 +470,19 @@ Core::Core(Options options) : state_(std::make_unique<State>(std::move(options))
   }
 }
 
-Core::~Core() {
-  State& s = *state_;
-  s.kill();
-  if (s.reader.joinable()) s.reader.join();
-  closeFd(s.parentFd);
-  closeFd(s.probeFd);
-  closeFd(s.outFd);
-  closeFd(s.errFd);
+Core::State::~State() {
+  kill();
+  // With the core gone, every channel and pipe ends and so does the reader.
+  if (reader.joinable()) reader.join();
+  closeFd(parentFd);
+  closeFd(probeFd);
+  closeFd(outFd);
+  closeFd(errFd);
   std::error_code ignored;
-  if (!s.root.empty()) fs::remove_all(s.root, ignored);
+  if (!root.empty()) fs::remove_all(root, ignored);
 }
+
+Core::~Core() = default;
 
 std::vector<LoadedPlugin> Core::plugins() const {
   std::lock_guard guard(state_->lock);

@@ -29,8 +29,9 @@ struct Header {
 };
 static_assert(sizeof(Header) == 16);
 
-// The largest payload one message carries.
-inline constexpr size_t MaxPayload = 64 * 1024;
+// The largest payload one message carries; a datagram must fit the socket's
+// default send buffer (208 KiB on Linux).
+inline constexpr size_t MaxPayload = 128 * 1024;
 inline constexpr size_t MaxMessage = sizeof(Header) + 224 + MaxPayload;
 
 // Injected records carry this mark and a 24-bit count in the field the core

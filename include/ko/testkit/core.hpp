@@ -47,7 +47,9 @@ struct Error : std::runtime_error {
 };
 
 // One record with a copy of its payload. `parms.data` is always null: the
-// payload lives in `payload`.
+// payload lives in `payload`. Payloads travel up to 128 KiB: a longer one
+// is cut there (`parms.length` keeps the whole length), and injecting one
+// throws.
 struct Record {
   ko::core::EventParms parms = ko::core::makeRecord<ko::core::EventParms>();
   std::string payload;

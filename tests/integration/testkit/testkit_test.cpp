@@ -3,7 +3,10 @@
 // diagnostics the kit turns on stay out of what a test sees, and a missing
 // core is reported as such.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "ko/testkit/core.hpp"
@@ -64,7 +67,7 @@ TEST(Testkit, LeakedReferenceIsNamedWithItsCountWhateverTheAuthorsThreshold) {
   }
 }
 
-TEST(Testkit, MissingCoreOrPluginIsReportedBeforeAnythingRuns) {
+TEST(Testkit, MissingCoreOrPluginIsReportedClearly) {
   try {
     Core core({.plugins = {KO_LEAKER_PLUGIN}, .core = "/nonexistent/libexec/dvrcore/dvrcore"});
     FAIL() << "started without a core";
@@ -74,6 +77,20 @@ TEST(Testkit, MissingCoreOrPluginIsReportedBeforeAnythingRuns) {
     EXPECT_TRUE(contains(error.what(), "an SDK-only install has no core")) << error.what();
   }
   EXPECT_THROW(Core({.plugins = {"/nonexistent/Mine.so"}}), Error);
+
+  // A file the core cannot load: the core ran, and the kit says what it said.
+  const auto scratch = std::filesystem::temp_directory_path() / ("ko-testkit-test-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(scratch);
+  const auto notAPlugin = scratch / "NotAPlugin.so";
+  std::ofstream(notAPlugin) << "not an ELF object";
+  try {
+    Core core(notAPlugin);
+    FAIL() << "started without the plugin";
+  } catch (const Error& error) {
+    EXPECT_TRUE(contains(error.what(), "the core did not load NotAPlugin.so")) << error.what();
+    EXPECT_TRUE(contains(error.what(), "Failed to load plugin NotAPlugin.so")) << error.what();
+  }
+  std::filesystem::remove_all(scratch);
 }
 
 }  // namespace
