@@ -2,10 +2,10 @@
 // the camera's parent daemon would start it, and lets a unit test of any
 // framework play everyone around the plugin.
 //
-//   ko::testkit::Core core({.plugins = {"build/MyPlugin.so"}});
+//   ko::testkit::Core core("build/MyPlugin.so");
 //   for (int i = 1; i <= 3; ++i) core.inject(ko::testkit::alarm("<Alarm N=\"" + std::to_string(i) + "\"/>"));
 //   auto results = core.search(ko::core::EventTypeAlarm, "<Search Newest=\"3\"/>", 3);
-//   auto report = core.stop();
+//   const auto& report = core.stop();
 //   // report.problems() is empty: exit 0 and nothing held
 //
 // What runs: a copy of the core in a temporary tree, the plugins under test

@@ -19,7 +19,8 @@ TEST(ExampleRecorder, KeepsFramesAnswersNewestFirstAndReleasesEverything) {
   ASSERT_EQ(core.identifier(), 0x20);
   for (const char* frame : {"frame 1", "frame 2", "frame 3"}) EXPECT_EQ(core.inject(video(frame)), 0);
 
-  const auto results = core.search(EventTypeVideo, "<Search Type=\"video\" Newest=\"8\"/>", 3);
+  const uint32_t id = core.startSearch(EventTypeVideo, "<Search Type=\"video\" Newest=\"8\"/>");
+  const auto results = core.waitForResults(id, 3);
   ASSERT_EQ(results.size(), 3u);
   const char* newestFirst[] = {"frame 3", "frame 2", "frame 1"};
   for (size_t i = 0; i < 3; ++i) {
@@ -28,6 +29,9 @@ TEST(ExampleRecorder, KeepsFramesAnswersNewestFirstAndReleasesEverything) {
     EXPECT_EQ(results[i].baseType(), EventTypeVideo);
     EXPECT_EQ(results[i].identifier(), 0x20);
   }
+  EXPECT_FALSE(core.cancelled(id));
+  core.cancel(id);
+  EXPECT_TRUE(core.cancelled(id));
   // A search for another type is left unanswered.
   EXPECT_TRUE(core.search(EventTypeAlarm, "<Search Type=\"alarm\"/>", 0).empty());
   EXPECT_TRUE(core.waitForLog(0x20, "sent 3 of 3 stored frames"));
