@@ -1,7 +1,9 @@
 # Debian packages, one per install component (cpack -G DEB, or
 # tools/package.sh):
 #   dvrcore           the core in ${KO_INSTALL_COREDIR} with its empty plugins/
-#                     and protected-plugins/
+#                     and protected-plugins/, and the plugin test kit built
+#                     for the same target (library, probe plugin, headers and
+#                     the CMake package kotestkit)
 #   dvrcore-sdk       the plugin SDK (headers and CMake package), for any
 #                     architecture
 #   dvrcore-examples  the example plugins in the core's plugins/ and the

@@ -31,7 +31,9 @@ include(${CMAKE_CURRENT_LIST_DIR}/kosdkFunctions.cmake)
 # The CMake package lives under share/, not lib/: nothing in it depends on the
 # architecture, so one SDK serves every target.
 set(KO_SDK_CMAKEDIR ${CMAKE_INSTALL_DATADIR}/cmake/kosdk)
-install(DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/../include/ko DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT sdk)
+# The test kit's headers install with the kit (testkit/), not here.
+install(DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/../include/ko DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT sdk
+  PATTERN testkit EXCLUDE)
 install(TARGETS ko_sdk EXPORT kosdkTargets COMPONENT sdk)
 install(EXPORT kosdkTargets NAMESPACE ko:: DESTINATION ${KO_SDK_CMAKEDIR} COMPONENT sdk)
 set(KO_SDK_CORE_VERSION ${PROJECT_VERSION})

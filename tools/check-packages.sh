@@ -59,8 +59,11 @@ remove
 for p in "${packages[@]}"; do
   if present "$p"; then echo "$p is still installed" >&2; exit 1; fi
 done
-if [ -e "$coredir" ] || [ -e /usr/include/ko ] || [ -e /usr/share/cmake/kosdk ]; then
-  echo "removing the packages left files behind: $(find "$coredir" /usr/include/ko /usr/share/cmake/kosdk 2>/dev/null)" >&2
+# The test kit comes with the core package.
+leftover="$(find "$coredir" /usr/include/ko /usr/share/cmake/kosdk /usr/lib/libkotestkit.a /usr/lib/kotestkit \
+  /usr/lib/cmake/kotestkit 2>/dev/null || true)"
+if [ -n "$leftover" ]; then
+  echo "removing the packages left files behind: $leftover" >&2
   exit 1
 fi
 echo "installed ${packages[*]}, ran the installed core with the installed examples, removed them"
