@@ -56,7 +56,12 @@ constexpr auto SleepFor = std::chrono::seconds(12);
   return recurse(depth + 1) + page[0];
 }
 
-[[maybe_unused]] __attribute__((noinline)) void writeNull() { *static_cast<volatile int*>(nullptr) = 1; }
+// Both the pointer and what it points to are volatile. A store through a
+// pointer the compiler knows to be null is undefined, and an optimised build
+// drops it together with every call that can only lead to it.
+volatile int* volatile nowhere = nullptr;
+
+[[maybe_unused]] __attribute__((noinline)) void writeNull() { *nowhere = 1; }
 
 // The fault lies in the C library; only the return address is the plugin's.
 [[maybe_unused]] __attribute__((noinline)) void strlenOfNull() {
