@@ -328,6 +328,36 @@ TEST(StuckCall, CloseDuringTheStopIsReportedWhileItLasts) {
                           "56.returned", true);
 }
 
+// The logging plugin (identifier 0x08) is closed last, after the io thread
+// has stopped; the watch still sees its "Close".
+TEST(StuckCall, LoggingPluginCloseAtTheEndOfTheStopIsReportedWhileItLasts) {
+  CoreProcess core;
+  core.installPlugin(DIAG_SLEEP_CLOSE_LOGGING_PATH, PluginFolder::Plugins, "LogPI.so");
+  ASSERT_TRUE(core.start());
+  ASSERT_TRUE(core.waitUntilRunning());
+  ASSERT_TRUE(core.signal(SIGTERM));
+  expectStuckThenReturned(core, "LogPI stuck in Close for ", "main", "LogPI returned from Close after 12s\n",
+                          "08.returned", true);
+}
+
+// The watch's own stuck line holds it in the logging plugin for good: the
+// stop waits for the watch no longer than for a stuck call (the logging
+// plugin's unloading waits as long), and the process still ends cleanly.
+TEST(StuckCall, WatchHeldInTheLoggingPluginDoesNotHoldTheStop) {
+  CoreProcess core;
+  core.installPlugin(DIAG_SLEEP_CLOSE_PATH);
+  core.installPlugin(DIAG_STALL_LOG_PATH, PluginFolder::Plugins, "LogPI.so");
+  ASSERT_TRUE(core.start());
+  ASSERT_TRUE(core.waitUntilRunning());
+  ASSERT_TRUE(core.signal(SIGTERM));
+  // Its return goes unreported: the watch has not finished the report.
+  ASSERT_TRUE(core.waitForOutput("Unloading 56:Sloth\n", 30s, Stream::Stdout)) << core.stdoutText();
+  // The logging plugin sleeps 48 s more.
+  EXPECT_TRUE(core.exitsWith(0, 30s)) << core.stdoutText();
+  EXPECT_NE(core.stdoutText().find("Plugin LogPI still running 3s after Close; left loaded"), std::string::npos)
+      << core.stdoutText();
+}
+
 // The core's own threads carry the names the reports use; the main thread
 // keeps the program's.
 TEST(ThreadNames, IoThreadIsNamedAndMainKeepsTheProgramName) {
