@@ -54,6 +54,8 @@ DvrCore::~DvrCore() {
   // The logging plugin may serve searches that last until its "Close"; it is
   // closed before anything waits for them.
   closeLogPlugin();
+  // Still running when settle was never called; it logs through the core.
+  stopWatch.reset();
   // Detached search threads reach the core through `this`; none may be left
   // when its members start to go.
   awaitSearchThreads();
@@ -90,6 +92,10 @@ void DvrCore::closeLogPlugin() {
 
 bool DvrCore::settle() {
   closeLogPlugin();
+  // The watch may leave its thread to a stuck logging plugin, which then
+  // counts as stuck.
+  stopWatch.reset();
+  callWatch.mainSlot.store(nullptr, std::memory_order_release);
   // A call that never returned may still come back into the core.
   if (stuckPlugins.load() != 0) return false;
   return awaitSearchThreads(std::chrono::steady_clock::now() + StuckCallGrace);
@@ -134,8 +140,8 @@ void DvrCore::Run() {
   publishConfig();
   dispatchLoop();
   // Neither the loop nor the (cancelled) housekeeping tick watches the calls
-  // of the stop; this does until the io thread has stopped.
-  std::optional<StopCallWatch> stopWatch(std::in_place, callWatch);
+  // of the stop; this does until settle has closed the logging plugin.
+  stopWatch.emplace(callWatch);
   // IPC packets still reach each plugin until it is unloaded; its gate keeps
   // them from its "Close" and from its unloading.
   closePlugins();
@@ -151,12 +157,11 @@ void DvrCore::Run() {
     ioThread.detach();
     stuckPlugins.fetch_add(1);
   }
-  stopWatch.reset();
+  // Cleared here, not by the io thread, which may outlive the core; the
+  // watch goes on with the main thread alone.
+  callWatch.ioSlot.store(nullptr, std::memory_order_release);
   // No packet is routed any more.
   reportDroppedPackets();
-  // Cleared here, not by the io thread, which may outlive the core.
-  callWatch.ioSlot.store(nullptr, std::memory_order_release);
-  callWatch.mainSlot.store(nullptr, std::memory_order_release);
   // A stop signal that arrives once the set is gone would end the process by
   // its default action instead of the clean exit under way: the signals are
   // held back while the set restores the default, then ignored (which also

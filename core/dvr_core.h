@@ -28,6 +28,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -75,9 +76,10 @@ class DvrCore {
   void Run();
   void requestStop();
   // Main thread, after Run: closes and unloads the logging plugin (its
-  // searches may wait for its "Close") and waits a bounded time for the
-  // search threads. False when a plugin call is still running, which may come
-  // back into the core: the core must then not be destroyed.
+  // searches may wait for its "Close"), ends the stop's watch and waits a
+  // bounded time for the search threads. False when a plugin call is still
+  // running, which may come back into the core: the core must then not be
+  // destroyed.
   [[nodiscard]] bool settle();
   bool stopping() const noexcept { return stopRequested.load(); }
 
@@ -188,6 +190,9 @@ class DvrCore {
   } housekeeping;
   // Plugin calls on the main and io threads that do not return.
   CallWatch callWatch;
+  // The stop's watch: from the end of the dispatch loop until settle has
+  // closed the logging plugin, the last call of the stop.
+  std::optional<StopCallWatch> stopWatch;
 
   // --- crypto (crypto/) ----------------------------------------------------
   int32_t onCryptoEvent(EventParms& record);

@@ -4,8 +4,9 @@
 // the core runs, the io thread's housekeeping tick watches the main thread
 // and the dispatch loop's wake-up watches the io thread, so no thread is
 // added for it. Once the loop has returned and the tick is cancelled, a
-// StopCallWatch takes over both until the io thread has stopped: "Close",
-// "Unload", the joins of lent threads and "OnIpcResult" during the stop.
+// StopCallWatch takes over both until the io thread has stopped, and the
+// main thread until the logging plugin is closed: "Close", "Unload", the
+// joins of lent threads and "OnIpcResult" during the stop.
 //
 // Threads: a StuckCallWatch is used by one watching thread at a time, under
 // CallWatch::lock; the slot it reads belongs to the watched thread
@@ -64,9 +65,9 @@ struct CallWatch {
 };
 
 // Watches both threads' calls from a thread of its own ("ko-watch") for as
-// long as it exists; the run sequence holds one from the end of the dispatch
-// loop until the io thread has stopped. Without a thread (none could be
-// started) the stop goes on unwatched.
+// long as it exists; the core holds one from the end of the dispatch loop
+// until the logging plugin, closed last, is closed. Without a thread (none
+// could be started) the stop goes on unwatched.
 //
 // The watch's lines reach the logging plugin directly once a stop is under
 // way, so the thread may be held in that plugin. It is waited for as long as

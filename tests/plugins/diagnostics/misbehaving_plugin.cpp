@@ -14,6 +14,9 @@
 //                         pointer at the same moment
 //   NULL_WRITE_AT_EXIT    writes through a null pointer in its library's
 //                         destructor, when the core unloads it
+//   STALL_ON_STUCK_LINE   installed as the logging plugin, sleeps 60 s in the
+//                         "OnEvent" of the first record that reports a stuck
+//                         call
 //
 // The first event every plugin gets is the configuration document the core
 // publishes at start. A sleeping call writes "<id>.returned" in the working
@@ -26,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "ko/core/event.hpp"
@@ -56,7 +60,12 @@ constexpr auto SleepFor = std::chrono::seconds(12);
   return recurse(depth + 1) + page[0];
 }
 
-[[maybe_unused]] __attribute__((noinline)) void writeNull() { *static_cast<volatile int*>(nullptr) = 1; }
+// Both the pointer and what it points to are volatile. A store through a
+// pointer the compiler knows to be null is undefined, and an optimised build
+// drops it together with every call that can only lead to it.
+volatile int* volatile nowhere = nullptr;
+
+[[maybe_unused]] __attribute__((noinline)) void writeNull() { *nowhere = 1; }
 
 // The fault lies in the C library; only the return address is the plugin's.
 [[maybe_unused]] __attribute__((noinline)) void strlenOfNull() {
@@ -105,7 +114,16 @@ KO_PLUGIN_EXPORT void Close(CloseParms*, CloseResult*) {
 #endif
 }
 
-KO_PLUGIN_EXPORT int32_t OnEvent(EventParms*) {
+KO_PLUGIN_EXPORT int32_t OnEvent([[maybe_unused]] EventParms* record) {
+#ifdef STALL_ON_STUCK_LINE
+  static std::atomic<bool> stalled{false};
+  if (baseType(record->type) == EventTypeLog && record->data != nullptr &&
+      std::string_view(static_cast<const char*>(record->data), record->length).find(" stuck in ") !=
+          std::string_view::npos &&
+      !stalled.exchange(true)) {
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+  }
+#endif
 #ifdef NULL_WRITE_IN_EVENT
   writeNull();
 #endif

@@ -7,6 +7,7 @@
 
 #include "core/fatal_signal.h"
 #include "monitor/stuck_calls.h"
+#include "plugins/plugin.h"
 #include "unit/monitor/monitor_fixture.h"
 
 namespace ko::core::test {
@@ -280,6 +281,16 @@ TEST_F(StuckCalls, TickAndStopWatchLookingTogetherReportTheCallOnce) {
     tick.join();
     EXPECT_EQ(logLines(), std::vector<std::string>{"Sloth stuck in Close for 20s on dispatch"});
   }
+}
+
+// A stop watch idle between looks ends as soon as it is told: it is joined,
+// and nothing counts as stuck.
+TEST_F(StuckCalls, IdleStopWatchIsJoinedNotLeftAsStuck) {
+  CallWatch both;
+  both.mainSlot.store(&slot);
+  const int before = stuckPlugins.load();
+  { StopCallWatch stop(both); }
+  EXPECT_EQ(stuckPlugins.load(), before);
 }
 
 TEST_F(StuckCalls, NestedCallRestoresTheOuterOneForTheFatalLine) {
