@@ -44,11 +44,13 @@ TEST(Demo, EveryExamplePluginDoesItsPartAndTheCoreEndsClean) {
     ready = packet && std::string(packet->begin(), packet->end()).find("IpcEcho ready") != std::string::npos;
   }
   ASSERT_TRUE(ready) << core.allOutput();
-  ASSERT_TRUE(core.sendPacket(buildIpcPacket(ipcTargetFor(0x40), 0x200, 0, std::string("ping"))));
+  // The echo carries the request's word 3 back, as the guide's convention asks.
+  ASSERT_TRUE(core.sendPacket(buildIpcPacket(ipcTargetFor(0x40), 0x200, 77, std::string("ping"))));
   bool echoed = false;
   for (int i = 0; i < 50 && !echoed; ++i) {
     auto packet = core.waitForPacket(200ms);
     echoed = packet && std::string(packet->begin(), packet->end()).find("echo: ping") != std::string::npos;
+    if (echoed) EXPECT_EQ(ko::core::readIpcHeader(packet->data()).word3, 77u);
   }
   EXPECT_TRUE(echoed);
 
