@@ -145,9 +145,10 @@ void DvrCore::Run() {
   closePlugins();
   unloadPlugins();
   // Packets the plugins submitted until now were taken over with 0, so they
-  // leave before the io thread stops; a parent that does not read holds the
-  // stop up for a bounded time only.
-  (void)awaitIpcSent(std::chrono::steady_clock::now() + IpcSendGrace);
+  // leave before the io thread stops; later ones (the logging plugin's, at
+  // its own end) are refused. A parent that does not read holds the stop up
+  // for a bounded time only.
+  (void)endIpcSends(std::chrono::steady_clock::now() + IpcSendGrace);
 
   io->context.stop();
   // The io thread leaves the service at once unless it is inside a plugin

@@ -215,6 +215,9 @@ int32_t DvrCore::sendIpcPacket(const EventParms& record) {
     // larger than the bound goes when nothing waits, so none is refused for
     // ever.
     std::lock_guard lock(ipcSendLock);
+    // The io thread is about to stop: a packet taken over now would never
+    // leave.
+    if (ipcSendsEnded) return 1;
     if (ipcRefusing || (ipcPendingBytes != 0 && ipcPendingBytes + length > IpcSendQueueLimit)) {
       refused = true;
       refusingBegins = !std::exchange(ipcRefusing, true);
@@ -245,10 +248,11 @@ int32_t DvrCore::sendIpcPacket(const EventParms& record) {
   return 0;
 }
 
-bool DvrCore::awaitIpcSent(std::chrono::steady_clock::time_point deadline) {
+bool DvrCore::endIpcSends(std::chrono::steady_clock::time_point deadline) {
   size_t unsent = 0;
   {
     std::unique_lock lock(ipcSendLock);
+    ipcSendsEnded = true;
     if (ipcSent.wait_until(lock, deadline, [this] { return ipcPendingBytes == 0 || !ipcOpen(); })) return true;
     unsent = ipcPendingBytes;
   }

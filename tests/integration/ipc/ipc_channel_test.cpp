@@ -193,6 +193,16 @@ TEST_F(IpcStop, StopCommandStopsWithExitZeroAfterSendingThePacketsOfTheStop) {
   EXPECT_EQ(payloads, (std::vector<std::string>{"late", "unload"}));
 }
 
+// The logging plugin's own "Close" and "Unload" come once nothing sends
+// packets any more: its packets are refused, not taken over and lost.
+TEST_F(IpcStop, PacketsOfTheLoggingPluginsOwnEndAreRefused) {
+  startWith(KO_IPC_ECHO8_PLUGIN, 0x08);
+  ASSERT_TRUE(core.sendPacket(buildIpcPacket(0, IpcCommandStop, 0)));
+  EXPECT_TRUE(core.exitsWith(0));
+  const std::string report = closeReport(0x08);
+  EXPECT_NE(report.find("late-send=1\nunload-send=1\n"), std::string::npos) << report;
+}
+
 TEST_F(IpcStop, ParentClosingItsEndStopsWithExitZeroAndRefusesLaterSends) {
   startWith(KO_IPC_ECHO_PLUGIN, EchoPluginId);
   core.closeParentEnd();
