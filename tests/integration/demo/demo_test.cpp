@@ -50,7 +50,9 @@ TEST(Demo, EveryExamplePluginDoesItsPartAndTheCoreEndsClean) {
   for (int i = 0; i < 50 && !echoed; ++i) {
     auto packet = core.waitForPacket(200ms);
     echoed = packet && std::string(packet->begin(), packet->end()).find("echo: ping") != std::string::npos;
-    if (echoed) EXPECT_EQ(ko::core::readIpcHeader(packet->data()).word3, 77u);
+    if (echoed) {
+      EXPECT_EQ(ko::core::readIpcHeader(packet->data()).word3, 77u);
+    }
   }
   EXPECT_TRUE(echoed);
 
