@@ -24,6 +24,10 @@ DvrCore* coreInstance = nullptr;
 
 namespace {
 
+// How long the stop waits for packets to the parent that were taken over but
+// have not left: a parent that reads at all takes them in far less.
+constexpr auto IpcSendGrace = std::chrono::seconds(2);
+
 sigset_t stopSignalSet() {
   sigset_t set;
   sigemptyset(&set);
@@ -146,6 +150,11 @@ void DvrCore::Run() {
   // them from its "Close" and from its unloading.
   closePlugins();
   unloadPlugins();
+  // Packets the plugins submitted until now were taken over with 0, so they
+  // leave before the io thread stops; later ones (the logging plugin's, at
+  // its own end) are refused. A parent that does not read holds the stop up
+  // for a bounded time only.
+  (void)endIpcSends(std::chrono::steady_clock::now() + IpcSendGrace);
 
   io->context.stop();
   // The io thread leaves the service at once unless it is inside a plugin

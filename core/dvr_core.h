@@ -151,6 +151,10 @@ class DvrCore {
   // At the end of the stop: one level-50 line with the number of packets
   // that no plugin could take, if there were any.
   void reportDroppedPackets();
+  // Before the io thread stops: refuses every later packet, then waits until
+  // every packet taken over has left, the channel has closed or `deadline`
+  // has passed; false (and a level-50 line) when packets were left unsent.
+  bool endIpcSends(std::chrono::steady_clock::time_point deadline);
   // The parent's file name and version from its start-up packet, read as
   // one consistent pair (the io thread may overwrite them at any time).
   std::pair<std::string, std::string> parentIdentity() const;
@@ -225,7 +229,9 @@ class DvrCore {
   // they fall below half of IpcSendQueueLimit, with the number refused so
   // far. Submitters and the io thread meet only here, for the sum itself.
   std::mutex ipcSendLock;
+  std::condition_variable ipcSent;  // ipcPendingBytes reached 0, or the channel closed
   size_t ipcPendingBytes = 0;
+  bool ipcSendsEnded = false;  // set by endIpcSends: nothing would send a packet any more
   bool ipcRefusing = false;
   int64_t ipcRefusedRun = 0;
   // The two packet buffers are left uninitialised: only bytes written since

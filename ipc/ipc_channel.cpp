@@ -104,6 +104,7 @@ void releaseIpcBytes(DvrCore& core, size_t length) {
   {
     std::lock_guard lock(core.ipcSendLock);
     core.ipcPendingBytes -= length;
+    if (core.ipcPendingBytes == 0) core.ipcSent.notify_all();
     if (!core.ipcRefusing || core.ipcPendingBytes >= IpcSendQueueLimit / 2) return;
     core.ipcRefusing = false;
     refused = std::exchange(core.ipcRefusedRun, 0);
@@ -160,6 +161,10 @@ void DvrCore::onIpcReceive(const boost::system::error_code& error, size_t bytes)
     coreLog(100, "norvad ipc pipe disconnected");
     // Submitters stop handing over packets before the socket goes.
     ipcChannelOpen.store(false, std::memory_order_release);
+    // Packets still waiting will never leave; the stop no longer waits for
+    // them.
+    { std::lock_guard lock(ipcSendLock); }
+    ipcSent.notify_all();
     boost::system::error_code ignored;
     io->ipcSocket.close(ignored);
     requestStop();
@@ -210,6 +215,9 @@ int32_t DvrCore::sendIpcPacket(const EventParms& record) {
     // larger than the bound goes when nothing waits, so none is refused for
     // ever.
     std::lock_guard lock(ipcSendLock);
+    // The io thread is about to stop: a packet taken over now would never
+    // leave.
+    if (ipcSendsEnded) return 1;
     if (ipcRefusing || (ipcPendingBytes != 0 && ipcPendingBytes + length > IpcSendQueueLimit)) {
       refused = true;
       refusingBegins = !std::exchange(ipcRefusing, true);
@@ -238,6 +246,18 @@ int32_t DvrCore::sendIpcPacket(const EventParms& record) {
   }
   counters.ipcRequests.fetch_add(1, std::memory_order_relaxed);
   return 0;
+}
+
+bool DvrCore::endIpcSends(std::chrono::steady_clock::time_point deadline) {
+  size_t unsent = 0;
+  {
+    std::unique_lock lock(ipcSendLock);
+    ipcSendsEnded = true;
+    if (ipcSent.wait_until(lock, deadline, [this] { return ipcPendingBytes == 0 || !ipcOpen(); })) return true;
+    unsent = ipcPendingBytes;
+  }
+  coreLog(50, "{:L} bytes of packets to the parent not sent at the stop: the parent is not reading", unsent);
+  return false;
 }
 
 void DvrCore::reportDroppedPackets() {

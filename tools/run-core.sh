@@ -8,16 +8,49 @@
 #   tools/run-core.sh                 20 seconds
 #   tools/run-core.sh --seconds 60    longer
 #   tools/run-core.sh --seconds 60 --stdin   and type packets: send 40 512 hello
+#   tools/run-core.sh --plugin my/Plugin.so  one more plugin (paths are taken
+#                                            from where you call the script)
+#   tools/run-core.sh --tree DIR             lay out in DIR and keep its work/
+#                                            (core.xml, LogPI.log) for the next run
+#   tools/run-core.sh --exit-report          list references held at exit
 # Further arguments go to parent_sim (see build/tools/parent_sim/parent_sim -h).
 set -euo pipefail
+caller="$PWD"
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 
+# A path as the caller meant it: relative to the directory they called from.
+from_caller() {
+  case "$1" in
+    /*) printf '%s\n' "$1" ;;
+    *) printf '%s\n' "$caller/$1" ;;
+  esac
+}
+
+needs_value() {
+  if [ "$#" -lt 2 ]; then
+    echo "run-core.sh: $1 needs a value" >&2
+    exit 64
+  fi
+}
+
 seconds=20
+tree=build/demo
+fresh=1
 extra=()
 while [ "$#" -gt 0 ]; do
   case "$1" in
-    --seconds) seconds="$2"; shift 2 ;;
+    --seconds) needs_value "$@"; seconds="$2"; shift 2 ;;
+    --tree) needs_value "$@"; tree="$(from_caller "$2")"; fresh=0; shift 2 ;;
+    --plugins|--protected|--core|--work)
+      needs_value "$@"; extra+=("$1" "$(from_caller "$2")"); shift 2 ;;
+    --plugin)
+      # FILE[=NAME]: only the file is a path.
+      needs_value "$@"
+      file="${2%%=*}"
+      rename=""
+      [ "$file" != "$2" ] && rename="=${2#*=}"
+      extra+=("$1" "$(from_caller "$file")$rename"); shift 2 ;;
     *) extra+=("$1"); shift ;;
   esac
 done
@@ -25,8 +58,8 @@ done
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build -j"$(nproc)" --target dvrcore parent_sim LogPI CameraSim Recorder SearchClient CryptoDemo IpcEcho
 
-tree=build/demo
-rm -rf "$tree"
+# The demo's own tree starts afresh; one given with --tree keeps its work/.
+if [ "$fresh" = 1 ]; then rm -rf "$tree"; fi
 status=0
 build/tools/parent_sim/parent_sim --seconds "$seconds" --tree "$tree" \
   --plugins build/examples/plugins \

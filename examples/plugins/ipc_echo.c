@@ -16,8 +16,9 @@
  * koIpcReadHeader write and read it. The target carries the identifier in
  * bits 20..27 (koIpcTarget), not in bits 16..23 as a source id does
  * (koSourceId). Commands 7 and 8 are the parent's own (start-up information
- * and stop); this plugin uses 0x100 to announce itself and 0x101 for its
- * echoes.
+ * and stop): the core acts on them whatever the target. This plugin uses
+ * 0x100 to announce itself and 0x101 for its echoes, which carry the
+ * request's word 3 back so that the parent can pair them.
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -38,11 +39,11 @@ static void logText(int32_t level, const char* text) {
   submit(&record);
 }
 
-static void sendPacket(uint32_t command, const char* payload, uint32_t payloadLength) {
+static void sendPacket(uint32_t command, uint32_t word3, const char* payload, uint32_t payloadLength) {
   unsigned char packet[KO_IPC_HEADER_SIZE + 256];
   EventParms record;
   if (payloadLength > 256) payloadLength = 256;
-  koIpcWriteHeader(packet, KO_IPC_HEADER_SIZE + payloadLength, koIpcTarget(MY_IDENTIFIER), command, 0);
+  koIpcWriteHeader(packet, KO_IPC_HEADER_SIZE + payloadLength, koIpcTarget(MY_IDENTIFIER), command, word3);
   memcpy(packet + KO_IPC_HEADER_SIZE, payload, payloadLength);
   koEventInit(&record);
   record.type = KO_EVENT_IPC;
@@ -68,7 +69,7 @@ KO_PLUGIN_EXPORT void Open(OpenParms* parms, OpenResult* result) {
   static const char hello[] = "IpcEcho ready";
   (void)parms;
   (void)result;
-  sendPacket(CMD_HELLO, hello, (uint32_t)(sizeof hello - 1));
+  sendPacket(CMD_HELLO, 0, hello, (uint32_t)(sizeof hello - 1));
 }
 
 KO_PLUGIN_EXPORT void Close(CloseParms* parms, CloseResult* result) {
@@ -89,5 +90,5 @@ KO_PLUGIN_EXPORT void OnIpcResult(const void* packet, uint64_t length) {
   logText(25, line);
   snprintf(echo, sizeof echo, "echo: %.*s", (int)(payloadLength > 150 ? 150 : payloadLength),
            (const char*)packet + KO_IPC_HEADER_SIZE);
-  sendPacket(CMD_ECHO, echo, (uint32_t)strlen(echo));
+  sendPacket(CMD_ECHO, header.word3, echo, (uint32_t)strlen(echo));
 }

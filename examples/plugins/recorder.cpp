@@ -17,11 +17,18 @@
 //    released by everyone, so the plugin must not hold locks that its own
 //    "OnEvent" needs while it submits. Result 1 means the search was
 //    cancelled (or the core is stopping): stop sending.
+//  * The query: the examples agree on <Search Type="video" Newest="N"/>, the
+//    newest N records, newest first; N missing or 0 asks for all that is
+//    held. The core never reads it. A query this plugin cannot read is left
+//    unanswered, as a search for a type it does not store.
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ko/core/event.hpp"
@@ -33,7 +40,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t MySourceId = koSourceId(0x20, 0);  // identifier 0x20
 constexpr auto KeepFor = std::chrono::seconds(3);
-constexpr size_t MaxResults = 8;
 
 SubmitEventFn submit = nullptr;
 
@@ -65,6 +71,37 @@ void releaseOlderThan(Clock::time_point cutoff) {
     held.pop_front();
     ++released;
   }
+}
+
+// The Newest of a <Search .../> query: 0 when it is missing, nothing when the
+// query is no Search element or its Newest is no whole number.
+std::optional<size_t> newestAskedFor(const void* data, uint32_t length) {
+  std::string_view query(static_cast<const char*>(data), data != nullptr ? length : 0);
+  if (query.substr(0, 5) == "<?xml") {
+    const auto end = query.find("?>");
+    if (end == std::string_view::npos) return std::nullopt;
+    query.remove_prefix(end + 2);
+  }
+  while (!query.empty() && (query.front() == ' ' || query.front() == '\n' || query.front() == '\r' ||
+                            query.front() == '\t')) {
+    query.remove_prefix(1);
+  }
+  if (query.substr(0, 8) != "<Search " && query.substr(0, 9) != "<Search/>") return std::nullopt;
+  query = query.substr(0, query.find('>'));
+  const auto at = query.find(" Newest=");
+  if (at == std::string_view::npos) return 0;
+  auto value = query.substr(at + 8);
+  if (value.empty() || (value.front() != '"' && value.front() != '\'')) return std::nullopt;
+  const char quote = value.front();
+  value.remove_prefix(1);
+  const auto close = value.find(quote);
+  if (close == 0 || close == std::string_view::npos || close > 9) return std::nullopt;
+  size_t newest = 0;
+  for (const char c : value.substr(0, close)) {
+    if (c < '0' || c > '9') return std::nullopt;
+    newest = newest * 10 + static_cast<size_t>(c - '0');
+  }
+  return newest;
 }
 
 }  // namespace
@@ -108,11 +145,17 @@ KO_PLUGIN_EXPORT void OnSearch(EventParms* request) {
                ", not video: not answered");
     return;
   }
+  const auto newest = newestAskedFor(request->data, request->length);
+  if (!newest) {
+    log(0, "search " + std::to_string(id) + ": cannot read the query, not answered");
+    return;
+  }
+  const size_t wanted = *newest == 0 ? SIZE_MAX : *newest;
   // Copy the newest frames while holding the lock, then send without it.
   std::vector<std::vector<unsigned char>> frames;
   {
     std::lock_guard lock(heldLock);
-    for (auto it = held.rbegin(); it != held.rend() && frames.size() < MaxResults; ++it) {
+    for (auto it = held.rbegin(); it != held.rend() && frames.size() < wanted; ++it) {
       const auto* bytes = static_cast<const unsigned char*>(it->payload);
       frames.emplace_back(bytes, bytes + it->length);
     }

@@ -15,21 +15,26 @@
 //
 // What it searches for and when is configurable, so a new search server can
 // be tried without writing a requester. The environment variable
-// KO_SEARCH_CLIENT holds a list of TYPE@SECONDS separated by commas or
-// blanks, for example "alarm@3" or "video@4, alarm@6.5": each asks for TYPE
-// (video, audio, alarm, pos or analytic) SECONDS after the plugin was opened,
-// with request ids 1, 2, ... in the order given. Without the variable it asks
-// for video after 4 s and again after 6 s, and cancels the second search
-// after 2 results.
+// KO_SEARCH_CLIENT holds a list of items separated by commas or blanks:
+// TYPE@SECONDS asks for TYPE (video, audio, alarm, pos or analytic) SECONDS
+// after the plugin was opened, with request ids 1, 2, ... in the order given;
+// newest=N and cancel=N after it change that search: ask for the newest N
+// records (default 8), cancel once N results came (default never). For
+// example "alarm@3" or "video@4 newest=2, alarm@6.5 cancel=1". Without the
+// variable it asks for video after 4 s and again after 6 s, and cancels the
+// second search after 2 results.
 //
-// The query payload is <Search Type="TYPE" Newest="8"/>: the newest 8 stored
-// records of that type (the example recorder sends at most that many).
+// The query payload is <Search Type="TYPE" Newest="N"/>: the newest N stored
+// records of that type, newest first (the convention the example servers
+// follow; the core never reads a query). Each result is logged with its
+// source and first bytes.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +56,7 @@ struct PlannedSearch {
   uint32_t type = 0;
   double seconds = 0;        // after "Open"
   unsigned cancelAfter = 0;  // cancel once this many results came; 0 = never
+  unsigned newest = 8;       // the query's Newest
 };
 
 SubmitEventFn submit = nullptr;
@@ -77,14 +83,37 @@ std::string_view blanksTrimmed(std::string_view text) {
   return text;
 }
 
-// Reads "TYPE@SECONDS, ..."; false (and `planProblem`) when an item is not.
+// A whole decimal count below a million, or nothing.
+std::optional<unsigned> readCount(std::string_view text) {
+  if (text.empty() || text.size() > 6) return std::nullopt;
+  unsigned value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value;
+}
+
+// Reads "TYPE@SECONDS [newest=N] [cancel=N], ..."; false (and `planProblem`)
+// when an item is not.
 bool readPlan(std::string_view text) {
   uint32_t id = 0;
   while (!text.empty()) {
-    const auto end = text.find_first_of(", ");
+    const auto end = text.find_first_of(", \t");
     const auto item = blanksTrimmed(text.substr(0, end));
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     if (item.empty()) continue;
+    if (const auto eq = item.find('='); eq != std::string_view::npos) {
+      const auto key = item.substr(0, eq);
+      const auto count = readCount(item.substr(eq + 1));
+      if (plan.empty() || !count || (key != "newest" && key != "cancel")) {
+        planProblem = std::string(PlanVariable) + ": cannot read \"" + std::string(item) +
+                      "\"; expected newest=N or cancel=N after a TYPE@SECONDS";
+        return false;
+      }
+      (key == "newest" ? plan.back().newest : plan.back().cancelAfter) = *count;
+      continue;
+    }
     const auto at = item.find('@');
     PlannedSearch search;
     search.id = ++id;
@@ -104,6 +133,34 @@ bool readPlan(std::string_view text) {
   return true;
 }
 
+// The first bytes of a payload: as text when they are printable, else in hex.
+std::string firstBytes(const void* data, uint32_t length) {
+  constexpr uint32_t Shown = 16;
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  const uint32_t shown = std::min(length, Shown);
+  if (bytes == nullptr || shown == 0) return "no payload";
+  const bool printable = std::all_of(bytes, bytes + shown, [](unsigned char c) { return c >= 0x20 && c < 0x7f; });
+  std::string text;
+  if (printable) {
+    text.assign(bytes, bytes + shown);
+    text = "\"" + text + "\"";
+  } else {
+    char hex[4];
+    for (uint32_t i = 0; i < shown; ++i) {
+      std::snprintf(hex, sizeof hex, i == 0 ? "%02x" : " %02x", bytes[i]);
+      text += hex;
+    }
+  }
+  return shown < length ? text + " ..." : text;
+}
+
+std::string sourceText(uint64_t source) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%02x channel %u", static_cast<unsigned>(koSourceIdentifier(source)),
+                static_cast<unsigned>(koSourceChannel(source)));
+  return text;
+}
+
 std::string secondsText(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", seconds);
@@ -116,7 +173,8 @@ bool waitUntil(Clock::time_point deadline) {
 }
 
 void startSearch(const PlannedSearch& search) {
-  const std::string query = "<Search Type=\"" + std::string(eventTypeName(search.type)) + "\" Newest=\"8\"/>";
+  const std::string query = "<Search Type=\"" + std::string(eventTypeName(search.type)) + "\" Newest=\"" +
+                            std::to_string(search.newest) + "\"/>";
   auto request = makeEvent(search.type, EventFlagXml, MySourceId, query.data(), static_cast<uint32_t>(query.size()));
   request.requestId = search.id;
   submit(&request);
@@ -150,7 +208,7 @@ KO_PLUGIN_EXPORT int32_t Load(LoadParms* parms, PluginInfo* info) {
   if (const char* text = std::getenv(PlanVariable); text != nullptr) {
     if (!readPlan(text)) plan.clear();
   } else {
-    plan = {{1, EventTypeVideo, 4.0, 0}, {2, EventTypeVideo, 6.0, 2}};
+    plan = {{1, EventTypeVideo, 4.0, 0, 8}, {2, EventTypeVideo, 6.0, 2, 8}};
   }
   results.assign(plan.size() + 1, 0);
   cancelSent.assign(plan.size() + 1, false);
@@ -165,6 +223,8 @@ KO_PLUGIN_EXPORT void Open(OpenParms*, OpenResult*) {
   for (const auto& search : plan) {
     described += (described.empty() ? "" : ", ") + std::string(eventTypeName(search.type)) + " after " +
                  secondsText(search.seconds) + " s";
+    if (search.newest != 8) described += " newest " + std::to_string(search.newest);
+    if (search.cancelAfter != 0) described += " cancel after " + std::to_string(search.cancelAfter);
   }
   log(25, "search client plan: " + (described.empty() ? std::string("nothing") : described));
   std::lock_guard lock(stateLock);
@@ -196,7 +256,8 @@ KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
   if (id == 0 || id > plan.size()) return 0;
   const unsigned count = ++results[id];
   log(25, "search " + std::to_string(id) + " result " + std::to_string(count) + ": " +
-              std::string(eventTypeName(record->type)) + ", " + std::to_string(record->length) + " bytes");
+              std::string(eventTypeName(record->type)) + ", " + std::to_string(record->length) + " bytes from " +
+              sourceText(record->source) + ": " + firstBytes(record->data, record->length));
   const auto& search = plan[id - 1];
   if (search.cancelAfter != 0 && !cancelSent[id] && count >= search.cancelAfter) {
     cancelSent[id] = true;

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ipc/ipc_packet.h"
@@ -42,7 +44,8 @@ constexpr const char* UsageText =
     "  --protected DIR    copy DIR/*.so into the core's protected-plugins/ folder\n"
     "  --plugin FILE[=NAME]  copy one plugin into plugins/ (optionally renamed, e.g. =LogPI.so)\n"
     "  --exclude NAME     leave NAME (e.g. SearchClient or SearchClient.so) out of --plugins/--protected\n"
-    "  --tree DIR         lay the tree out in DIR and keep it (default: a temporary tree, removed)\n"
+    "  --tree DIR         lay the tree out in DIR and keep it, work/ included, for the next run\n"
+    "                     (default: a temporary tree, removed)\n"
     "  --in-place         run the core where it is, with the plugins beside it, and lay out no tree\n"
     "  --work DIR         with --in-place: the core's working directory, kept (default: temporary)\n"
     "  --core PATH        the core binary (default: dvrcore beside this tool when installed,\n"
@@ -50,11 +53,18 @@ constexpr const char* UsageText =
     "  --name NAME        parent file name in the start-up packet (default: norvad)\n"
     "  --version VER      parent version in the start-up packet (default: 26.2.3.0)\n"
     "  --background       add \"Background:true\" to the start-up packet (quiet console)\n"
-    "  --send ID:COMMAND[:TEXT]  send a packet to plugin ID (hex) once the core runs\n"
-    "  --send-after N     hold the --send packets back for N seconds (plugins load first)\n"
+    "  --exit-report      set the core's own log threshold to 0 in core.xml before it starts, so\n"
+    "                     that the references plugins still hold at exit are listed (the core's\n"
+    "                     other level-0 lines, such as slow handlers, show too)\n"
+    "  --send ID:COMMAND[:TEXT]  send a packet to plugin ID once the core runs\n"
+    "  --send-after N     hold the --send packets given after this back for N seconds from the\n"
+    "                     start (plugins load first); --send packets before the first\n"
+    "                     --send-after wait as long as the packets after it\n"
     "  --stdin            read commands from standard input, one per line:\n"
-    "                       send ID COMMAND [TEXT]   packet to plugin ID (hex)\n"
-    "                       stop                     the stop command\n";
+    "                       send ID COMMAND [TEXT]   packet to plugin ID\n"
+    "                       stop                     the stop command\n"
+    "ID is a plugin identifier in hex, with or without 0x (40 and 0x40 are the same plugin);\n"
+    "COMMAND is decimal, or hex with 0x.\n";
 
 struct PluginCopy {
   fs::path source;
@@ -67,6 +77,7 @@ struct PacketSpec {
   uint8_t id = 0;
   uint32_t command = 0;
   std::string text;
+  std::optional<double> after;  // seconds from the start; unset until the options are read
 };
 
 struct Options {
@@ -81,23 +92,51 @@ struct Options {
   std::string version = "26.2.3.0";
   bool background = false;
   std::vector<PacketSpec> packets;
-  double sendAfter = 0;
   bool readStdin = false;
+  bool exitReport = false;
 };
 
+// Asked for, the usage goes to standard output with success; after a mistake
+// to standard error with the usage status.
 [[noreturn]] void usage(const std::string& problem) {
-  if (!problem.empty()) fmt::print(stderr, "parent_sim: {}\n", problem);
+  if (problem.empty()) {
+    std::fputs(UsageText, stdout);
+    std::exit(0);
+  }
+  fmt::print(stderr, "parent_sim: {}\n", problem);
   std::fputs(UsageText, stderr);
   std::exit(64);
 }
 
+bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// A plugin identifier: one or two hex digits, with or without 0x, the same on
+// the command line and on standard input.
+std::optional<uint8_t> parseIdentifier(std::string_view text) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+  if (text.empty() || text.size() > 2 || !std::all_of(text.begin(), text.end(), isHexDigit)) return std::nullopt;
+  return static_cast<uint8_t>(std::stoul(std::string(text), nullptr, 16));
+}
+
 std::optional<PacketSpec> parsePacketSpec(const std::string& id, const std::string& command, std::string text) {
+  const auto ident = parseIdentifier(id);
+  if (!ident) return std::nullopt;
+  // strtoul would take a sign or leading blanks; a command is digits only.
+  if (command.empty() || !std::isdigit(static_cast<unsigned char>(command[0]))) return std::nullopt;
   char* end = nullptr;
-  const unsigned long ident = std::strtoul(id.c_str(), &end, 16);
-  if (id.empty() || *end != '\0' || ident > 0xff) return std::nullopt;
+  errno = 0;
   const unsigned long cmd = std::strtoul(command.c_str(), &end, 0);
-  if (command.empty() || *end != '\0' || cmd > 0xffffffffUL) return std::nullopt;
-  return PacketSpec{static_cast<uint8_t>(ident), static_cast<uint32_t>(cmd), std::move(text)};
+  if (*end != '\0' || errno != 0 || cmd > 0xffffffffUL) return std::nullopt;
+  return PacketSpec{*ident, static_cast<uint32_t>(cmd), std::move(text), std::nullopt};
+}
+
+double parseSeconds(const std::string& option, const std::string& text) {
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(seconds >= 0 && seconds < 1e7)) {
+    usage(option + " needs a number of seconds, got \"" + text + "\"");
+  }
+  return seconds;
 }
 
 void addFolder(Options& options, const fs::path& dir, bool isProtected) {
@@ -122,6 +161,8 @@ fs::path defaultCore() {
 
 Options parseArgs(int argc, char** argv) {
   Options options;
+  std::optional<double> sendAfter;
+  std::optional<double> firstSendAfter;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -129,7 +170,7 @@ Options parseArgs(int argc, char** argv) {
       return argv[++i];
     };
     if (arg == "--seconds") {
-      options.seconds = std::atof(value().c_str());
+      options.seconds = parseSeconds(arg, value());
     } else if (arg == "--plugins") {
       addFolder(options, value(), false);
     } else if (arg == "--protected") {
@@ -155,8 +196,13 @@ Options parseArgs(int argc, char** argv) {
       options.version = value();
     } else if (arg == "--background") {
       options.background = true;
+    } else if (arg == "--exit-report") {
+      options.exitReport = true;
     } else if (arg == "--send-after") {
-      options.sendAfter = std::atof(value().c_str());
+      sendAfter = parseSeconds(arg, value());
+      // Packets given before the first --send-after wait as long as the
+      // packets after it, as when one delay held back every packet.
+      if (!firstSendAfter) firstSendAfter = sendAfter;
     } else if (arg == "--send") {
       const std::string given = value();
       const auto first = given.find(':');
@@ -166,6 +212,7 @@ Options parseArgs(int argc, char** argv) {
                         : parsePacketSpec(given.substr(0, first), given.substr(first + 1, second - first - 1),
                                           second == std::string::npos ? "" : given.substr(second + 1));
       if (!packet) usage("bad --send " + given);
+      packet->after = sendAfter;
       options.packets.push_back(*packet);
     } else if (arg == "--stdin") {
       options.readStdin = true;
@@ -180,6 +227,9 @@ Options parseArgs(int argc, char** argv) {
           "would change that tree");
   }
   if (options.work && !options.inPlace) usage("--work needs --in-place (the tree has its own work/)");
+  for (auto& packet : options.packets) {
+    if (!packet.after) packet.after = firstSendAfter.value_or(0);
+  }
   if (options.core.empty()) options.core = defaultCore();
   return options;
 }
@@ -300,6 +350,60 @@ bool handleCommandLine(int fd, const std::string& line) {
   return true;
 }
 
+// The core reads the thresholds from core.xml when it starts, the later of
+// two entries for the same ID winning, and writes the file back with the
+// thresholds it took. So an entry for the core (ID -2147483648) appended to
+// the modules of a kept file sets its threshold and keeps every other one.
+bool setCoreThresholdZero(const fs::path& file) {
+  constexpr std::string_view Entry = "<Module><Plugin ID=\"-2147483648\" LogLevel=\"0\"/></Module>";
+  std::string text;
+  std::error_code ec;
+  // A complete pending file would be promoted over the edit.
+  if (fs::exists(file.string() + ".pending", ec)) {
+    fmt::print(stderr, "parent_sim: --exit-report: {}.pending is waiting to replace it; start once without\n",
+               file.string());
+    return false;
+  }
+  if (fs::exists(file, ec)) {
+    std::FILE* in = std::fopen(file.c_str(), "rb");
+    if (in == nullptr) {
+      fmt::print(stderr, "parent_sim: cannot read {}: {}\n", file.string(), std::strerror(errno));
+      return false;
+    }
+    char chunk[4096];
+    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, in)) > 0;) text.append(chunk, got);
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) {
+      fmt::print(stderr, "parent_sim: cannot read {}\n", file.string());
+      return false;
+    }
+    const auto end = text.find("</Modules>");
+    if (end == std::string::npos) {
+      fmt::print(stderr,
+                 "parent_sim: --exit-report: {} has no </Modules>; give the core's entry "
+                 "(ID=\"-2147483648\") LogLevel=\"0\" by hand\n",
+                 file.string());
+      return false;
+    }
+    text.insert(end, Entry);
+  } else {
+    text = "<?xml version=\"1.0\"?><Kora><Modules>" + std::string(Entry) + "</Modules></Kora>";
+  }
+  // Written beside and renamed over, so a failure leaves the old file whole.
+  const fs::path temporary = file.string() + ".parent_sim";
+  std::FILE* out = std::fopen(temporary.c_str(), "wb");
+  bool written = out != nullptr && std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  if (out != nullptr) written = std::fclose(out) == 0 && written;
+  if (!written || ::rename(temporary.c_str(), file.c_str()) != 0) {
+    fmt::print(stderr, "parent_sim: cannot write {}: {}\n", file.string(), std::strerror(errno));
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  fmt::print(stderr, "parent_sim: the core's log threshold is 0 in {}\n", file.string());
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -313,6 +417,9 @@ int main(int argc, char** argv) {
     fmt::print(stderr, "parent_sim: cannot lay out the plugin tree: {}\n", e.what());
     return 70;
   }
+
+  const fs::path workDir = options.inPlace ? root : root / "work";
+  if (options.exitReport && !setCoreThresholdZero(workDir / "core.xml")) return 70;
 
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) < 0) {
@@ -331,7 +438,6 @@ int main(int argc, char** argv) {
   const int signals = ::signalfd(-1, &handled, SFD_CLOEXEC);
 
   const std::string corePath = options.inPlace ? options.core.string() : (root / "bin" / "dvrcore").string();
-  const fs::path workDir = options.inPlace ? root : root / "work";
   const std::string fdText = std::to_string(pair[1]);
   const pid_t pid = ::fork();
   if (pid < 0) {
@@ -359,10 +465,15 @@ int main(int argc, char** argv) {
   sendAll(channel, buildIpcPacket(0, IpcCommandStartup, 0, startup));
 
   using Clock = std::chrono::steady_clock;
-  std::optional<Clock::time_point> sendAt;
-  if (!options.packets.empty()) {
-    sendAt = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(options.sendAfter * 1000));
-  }
+  const auto started = Clock::now();
+  // Packets go in the order they fall due; those due together in the order
+  // given.
+  std::vector<PacketSpec> pending = options.packets;
+  std::stable_sort(pending.begin(), pending.end(), [](const auto& a, const auto& b) { return *a.after < *b.after; });
+  size_t nextPacket = 0;
+  auto dueAt = [&](const PacketSpec& packet) {
+    return started + std::chrono::milliseconds(static_cast<int64_t>(*packet.after * 1000));
+  };
   const auto stopAt = options.seconds
                           ? std::optional(Clock::now() + std::chrono::milliseconds(
                                                              static_cast<int64_t>(*options.seconds * 1000)))
@@ -389,6 +500,7 @@ int main(int argc, char** argv) {
     pollfd fds[3] = {{signals, POLLIN, 0}, {channelOpen ? channel : -1, POLLIN, 0},
                      {stdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
     int timeout = -1;
+    const auto sendAt = nextPacket < pending.size() ? std::optional(dueAt(pending[nextPacket])) : std::nullopt;
     for (const auto& next : {!stopSent ? stopAt : killAt, sendAt}) {
       if (!next) continue;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now()).count();
@@ -397,9 +509,8 @@ int main(int argc, char** argv) {
     }
     if (::poll(fds, 3, timeout) < 0 && errno != EINTR) break;
 
-    if (sendAt && Clock::now() >= *sendAt && channelOpen) {
-      for (const auto& packet : options.packets) sendPluginPacket(channel, packet);
-      sendAt.reset();
+    while (channelOpen && nextPacket < pending.size() && Clock::now() >= dueAt(pending[nextPacket])) {
+      sendPluginPacket(channel, pending[nextPacket++]);
     }
 
     if (!stopSent && stopAt && Clock::now() >= *stopAt) sendStop("time is up");

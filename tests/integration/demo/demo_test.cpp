@@ -44,11 +44,15 @@ TEST(Demo, EveryExamplePluginDoesItsPartAndTheCoreEndsClean) {
     ready = packet && std::string(packet->begin(), packet->end()).find("IpcEcho ready") != std::string::npos;
   }
   ASSERT_TRUE(ready) << core.allOutput();
-  ASSERT_TRUE(core.sendPacket(buildIpcPacket(ipcTargetFor(0x40), 0x200, 0, std::string("ping"))));
+  // The echo carries the request's word 3 back, as the guide's convention asks.
+  ASSERT_TRUE(core.sendPacket(buildIpcPacket(ipcTargetFor(0x40), 0x200, 77, std::string("ping"))));
   bool echoed = false;
   for (int i = 0; i < 50 && !echoed; ++i) {
     auto packet = core.waitForPacket(200ms);
     echoed = packet && std::string(packet->begin(), packet->end()).find("echo: ping") != std::string::npos;
+    if (echoed) {
+      EXPECT_EQ(ko::core::readIpcHeader(packet->data()).word3, 77u);
+    }
   }
   EXPECT_TRUE(echoed);
 
@@ -109,9 +113,11 @@ TEST(Demo, EveryExamplePluginDoesItsPartAndTheCoreEndsClean) {
 }
 
 // The search client configured through its environment variable asks for
-// alarms, then video. The test's alarm keeper answers the alarm search from
-// the camera's alarms (not the core's memory-state alarm); the recorder
-// answers only the video search, the keeper only the alarm search.
+// alarms, then for the 5 newest frames and cancels after 2. The test's alarm
+// keeper answers the alarm search from the camera's alarms (not the core's
+// memory-state alarm); the recorder answers only the video search, with as
+// many frames as the query's Newest asks for, the keeper only the alarm
+// search.
 TEST(Demo, ConfiguredSearchClientAsksForAlarmsAndOnlyTheAlarmServerAnswers) {
   CoreProcess core;
   for (const char* name : {"LogPI", "CameraSim", "Recorder", "SearchClient"}) {
@@ -127,12 +133,13 @@ TEST(Demo, ConfiguredSearchClientAsksForAlarmsAndOnlyTheAlarmServerAnswers) {
     std::fclose(xml);
   }
   // The camera's first alarm comes 5 s after it is opened.
-  ASSERT_EQ(::setenv("KO_SEARCH_CLIENT", "alarm@8, video@9", 1), 0);
+  ASSERT_EQ(::setenv("KO_SEARCH_CLIENT", "alarm@8, video@9 newest=5,cancel=2", 1), 0);
   const bool started = core.start();
   ::unsetenv("KO_SEARCH_CLIENT");
   ASSERT_TRUE(started);
 
-  ASSERT_TRUE(core.waitForOutput("search client plan: alarm after 8 s, video after 9 s", 10000ms)) << core.allOutput();
+  ASSERT_TRUE(core.waitForOutput("search client plan: alarm after 8 s, video after 9 s newest 5 cancel after 2", 10000ms))
+      << core.allOutput();
   // The memory state the core queues at start is an alarm record of its own.
   ASSERT_TRUE(core.waitForOutput("core memory state: <?xml?><Kora><Memory ID=\"-2147483648\" Throttling=\"0\" Time=\"",
                                  10000ms))
@@ -169,6 +176,10 @@ TEST(Demo, ConfiguredSearchClientAsksForAlarmsAndOnlyTheAlarmServerAnswers) {
   EXPECT_GE(alarms, 1);
   EXPECT_EQ(keeper[1], keeper[2]);
   EXPECT_TRUE(contains(out, "search 1 result " + std::to_string(alarms) + ": alarm, ")) << out;
+  // Each result names its source and shows its first bytes.
+  EXPECT_TRUE(std::regex_search(
+      out, std::regex(R"(search 1 result 1: alarm, [0-9]+ bytes from 50 channel 0: "<Alarm Camera="1" \.\.\.)")))
+      << out;
   EXPECT_FALSE(contains(out, "search 1 result " + std::to_string(alarms + 1) + ":")) << out;
   EXPECT_FALSE(std::regex_search(out, std::regex("search 1 result [0-9]+: video"))) << out;
   EXPECT_FALSE(contains(out, "search 1: sent")) << "the recorder answered an alarm search";
@@ -176,12 +187,18 @@ TEST(Demo, ConfiguredSearchClientAsksForAlarmsAndOnlyTheAlarmServerAnswers) {
   EXPECT_TRUE(contains(out, "search 1 is for alarm, not video: not answered")) << out;
   EXPECT_TRUE(contains(out, "alarm keeper left search 2 for type 1 unanswered")) << out;
 
-  // Video search: the recorder as before; the keeper stays silent.
+  // Video search: the recorder takes the 5 newest of the frames it holds and
+  // stops at the cancel (one result may already be waiting then); the keeper
+  // stays silent.
   std::smatch recorder;
-  ASSERT_TRUE(std::regex_search(out, recorder, std::regex("search 2: sent ([0-9]+) of")));
+  ASSERT_TRUE(std::regex_search(out, recorder, std::regex("search 2: sent ([0-9]+) of ([0-9]+)")));
+  EXPECT_EQ(recorder[2], "5") << "the recorder did not honour Newest";
   const int frames = std::stoi(recorder[1]);
-  EXPECT_GT(frames, 0);
-  EXPECT_TRUE(contains(out, "search 2 result " + std::to_string(frames) + ": video, 6144 bytes")) << out;
+  EXPECT_GE(frames, 2);
+  EXPECT_LE(frames, 3);
+  EXPECT_TRUE(contains(out, "search 2 cancelled after 2 results (cancelled: yes)")) << out;
+  EXPECT_TRUE(contains(out, "search 2 result " + std::to_string(frames) + ": video, 6144 bytes from 20 channel 0: "))
+      << out;
   EXPECT_FALSE(contains(out, "search 2 result " + std::to_string(frames + 1) + ":")) << out;
   EXPECT_FALSE(contains(out, "keeper answered search 2")) << "the keeper answered a video search";
   EXPECT_TRUE(contains(out, "search client closed: search 1 got " + std::to_string(alarms) + " results, search 2 got " +

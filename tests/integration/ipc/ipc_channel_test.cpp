@@ -180,11 +180,27 @@ TEST_F(IpcCoreIdPlugin, IsNeverChosenEvenForIdentifierZero) {
 
 class IpcStop : public IpcFixture {};
 
-TEST_F(IpcStop, StopCommandStopsWithExitZero) {
+// Packets a plugin submits in "Close" and "Unload" were taken over with 0:
+// they reach the parent before the core ends.
+TEST_F(IpcStop, StopCommandStopsWithExitZeroAfterSendingThePacketsOfTheStop) {
   startWith(KO_IPC_ECHO_PLUGIN, EchoPluginId);
   ASSERT_TRUE(core.sendPacket(buildIpcPacket(0, IpcCommandStop, 0)));
   EXPECT_TRUE(core.exitsWith(0));
-  EXPECT_NE(closeReport(EchoPluginId).find("received="), std::string::npos);
+  const std::string report = closeReport(EchoPluginId);
+  EXPECT_NE(report.find("late-send=0\nunload-send=0\n"), std::string::npos) << report;
+  std::vector<std::string> payloads;
+  while (auto packet = core.waitForPacket(0ms)) payloads.emplace_back(packet->begin() + core::IpcHeaderSize, packet->end());
+  EXPECT_EQ(payloads, (std::vector<std::string>{"late", "unload"}));
+}
+
+// The logging plugin's own "Close" and "Unload" come once nothing sends
+// packets any more: its packets are refused, not taken over and lost.
+TEST_F(IpcStop, PacketsOfTheLoggingPluginsOwnEndAreRefused) {
+  startWith(KO_IPC_ECHO8_PLUGIN, 0x08);
+  ASSERT_TRUE(core.sendPacket(buildIpcPacket(0, IpcCommandStop, 0)));
+  EXPECT_TRUE(core.exitsWith(0));
+  const std::string report = closeReport(0x08);
+  EXPECT_NE(report.find("late-send=1\nunload-send=1\n"), std::string::npos) << report;
 }
 
 TEST_F(IpcStop, ParentClosingItsEndStopsWithExitZeroAndRefusesLaterSends) {

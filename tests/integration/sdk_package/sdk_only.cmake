@@ -39,6 +39,12 @@ foreach(expected "-std=c11 [^\"]*alarm_keeper\\.c" "-std=c\\+\\+17 [^\"]*sdk_pro
 endforeach()
 run(${LOAD_CHECK} ${WORK_DIR}/strict/AlarmKeeper.so ${WORK_DIR}/strict/SdkProbe.so)
 
+# A project in C alone, at strict C11.
+run(${CMAKE_COMMAND} -S ${PLUGINS_DIR}/../c_only -B ${WORK_DIR}/c_only -DCMAKE_PREFIX_PATH=${prefix} ${toolchain}
+    -DCMAKE_C_STANDARD=11 -DCMAKE_C_EXTENSIONS=OFF "-DCMAKE_C_FLAGS=-Wall -Wextra -pedantic -Werror")
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/c_only)
+run(${LOAD_CHECK} ${WORK_DIR}/c_only/AlarmKeeper.so)
+
 # No version asked, and a project that says C++14: the SDK raises it to the
 # C++17 its C++ header needs.
 run(${CMAKE_COMMAND} -S ${PLUGINS_DIR} -B ${WORK_DIR}/older -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_STANDARD=14

@@ -8,8 +8,9 @@
 //                  first payload word, and then writes "<id>.ipc-flood": how
 //                  many were accepted and refused, and the other results;
 //   anything else is only counted.
-// At "Close" it joins its threads and tries one more send; at "Unload" it
-// writes "<id>.ipc-close" in the working directory: the result of that send,
+// At "Close" it joins its threads and tries one more send, and one more at
+// "Unload", where it writes "<id>.ipc-close" in the working directory: the
+// results of those sends,
 // the number of packets received, how many arrived while "Close" ran (which
 // the core must prevent) and how many after it had returned (which the core
 // still delivers until it unloads the plugin).
@@ -146,11 +147,12 @@ KO_EXPORT void Close(CloseParms*, CloseResult*) {
 }
 
 KO_EXPORT void Unload(UnloadParms*, UnloadResult*) {
+  const int32_t unloadSend = sendToParent(buildIpcPacket(ipcTargetFor(KO_TEST_PLUGIN_ID), IpcTestEcho, 0, "unload"));
   char name[32];
   std::snprintf(name, sizeof name, "%02x.ipc-close", KO_TEST_PLUGIN_ID);
   if (FILE* f = std::fopen(name, "w")) {
-    std::fprintf(f, "late-send=%d\nreceived=%d\nduring-close=%d\nafter-close=%d\n", lateSend, received.load(),
-                 duringClose.load(), afterClose.load());
+    std::fprintf(f, "late-send=%d\nunload-send=%d\nreceived=%d\nduring-close=%d\nafter-close=%d\n", lateSend,
+                 unloadSend, received.load(), duringClose.load(), afterClose.load());
     std::fclose(f);
   }
 }
