@@ -322,7 +322,7 @@ TEST_F(ConfigModelTest, MemoryStateReportsThrottledStateAndOneClockReading) {
   EXPECT_EQ(queued[0].source, CoreSourceId);
   std::smatch match;
   const std::regex shape(
-      R"re(<\?xml\?><Kora><Memory ID="-2147483648" Throttling="1" Time="(\d+)" mseTime="(\d+)"/></Kora>)re");
+      R"re(<\?xml version="1\.0"\?><Kora><Memory ID="-2147483648" Throttling="1" Time="(\d+)" mseTime="(\d+)"/></Kora>)re");
   ASSERT_TRUE(std::regex_match(queued[0].text, match, shape)) << queued[0].text;
   EXPECT_EQ(std::stoll(match[1]), std::stoll(match[2]) / 1000);
 }
