@@ -83,7 +83,7 @@
 #define KO_CRYPTO_DECIPHER 1024u
 #define KO_CRYPTO_OK 0
 #define KO_CRYPTO_BAD_OPERATION (-1)      /* `flags` hold neither operation */
-#define KO_CRYPTO_NO_DATA (-2)            /* no buffer, or no data to decipher */
+#define KO_CRYPTO_NO_DATA (-2)            /* no buffer, nothing to decipher, or more data than buffer */
 #define KO_CRYPTO_OUT_OF_MEMORY (-12)     /* the core's work buffer; nothing changed */
 #define KO_CRYPTO_NOTHING_DECIPHERED (-13)
 /* Enciphering adds at most this many bytes (an IV block and padding). */
