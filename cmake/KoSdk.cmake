@@ -4,9 +4,9 @@
 # installs the SDK alone.
 #
 # The package's version is the plugin interface version (KO_ABI_VERSION in
-# event.h, the `version` of the records), not the product's: plugins ask for
-# find_package(kosdk 1) or just find_package(kosdk). The product version is
-# kept as kosdk_CORE_VERSION.
+# event.h), not the product's and not a record's `version` word (LoadParms
+# carries 4, PluginInfo 3): plugins ask for find_package(kosdk 1) or just
+# find_package(kosdk). The product version is kept as kosdk_CORE_VERSION.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

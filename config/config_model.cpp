@@ -28,8 +28,12 @@ namespace {
 
 constexpr int32_t CoreId = static_cast<int32_t>(CoreSourceId);
 
-// Every byte of a configuration delta must lie in this window: the writer's
-// declaration (7 bytes) and the Kora start tag (6 bytes) come first.
+// Every byte of a configuration delta must lie in this window: a declaration
+// and the Kora start tag (6 bytes) come first. The window starts after the
+// shortest declaration, "<?xml?>" (7 bytes), which deltas written before the
+// version was printed still carry. "<Modules" must start within the first
+// 32 bytes: after `<?xml version="1.0"?>` (21 bytes) and `<Kora>` it starts
+// at 27, or at 30 with a line break and a tab between the tags.
 constexpr std::size_t DeltaWindowStart = 13;
 constexpr std::size_t DeltaWindowSize = 100;
 constexpr std::size_t ModulesTagWindow = 40;
@@ -60,12 +64,15 @@ std::optional<int32_t> attributeNumber(const XmlNode& node, std::string_view nam
   return parseDecimal32(valueOf(*attribute));
 }
 
-// A fresh document with the declaration the writer prints as "<?xml?>".
+// A fresh document that begins with `<?xml version="1.0"?>`: XML parsers
+// such as expat and libxml2 refuse a declaration without the version.
 std::unique_ptr<XmlDocument> newDocument() {
   // Documents carry their first pool block inline (tens of KiB); they live
   // on the heap so the io thread's stack is not spent on them.
   auto document = std::make_unique<XmlDocument>();
-  document->append_node(document->allocate_node(rapidxml::node_declaration));
+  XmlNode* declaration = document->allocate_node(rapidxml::node_declaration);
+  appendAttribute(*document, *declaration, "version", "1.0");
+  document->append_node(declaration);
   return document;
 }
 

@@ -20,15 +20,9 @@ namespace ko::core {
 
 namespace {
 
-constexpr uint64_t CryptoOpEncipher = 2;
-constexpr uint64_t CryptoOpDecipher = 1024;
+// The operations and results are the SDK's (event.hpp): plugins see the
+// same names.
 constexpr uint64_t CryptoOpMask = 0xffffff;
-
-constexpr int32_t CryptoBadOperation = -1;
-constexpr int32_t CryptoNoData = -2;
-constexpr int32_t CryptoNothingDeciphered = -13;
-// The work buffer could not be allocated; record and buffer are unchanged.
-constexpr int32_t CryptoOutOfMemory = -12;
 
 constexpr uint64_t WorkMargin = 48;
 constexpr uint64_t MaxDataLength = INT32_MAX - WorkMargin;

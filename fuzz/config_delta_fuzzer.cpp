@@ -63,7 +63,8 @@ Harness& harness() {
 using Levels = std::array<int32_t, 256>;
 
 // The marks of a modules delta: the text is 22 bytes at least, "Delta=\"1\""
-// lies wholly within bytes 13..112 and "<Modules" within the first 40.
+// lies wholly within bytes 13..112 and "<Modules" within the first 40, which
+// hold it after either declaration, "<?xml?>" or `<?xml version="1.0"?>`.
 bool modelIsDelta(std::string_view payload) {
   auto within = [&](std::string_view mark, size_t from, size_t to) {
     for (size_t at = from; at + mark.size() <= std::min(to, payload.size()); ++at) {

@@ -9,10 +9,16 @@
 #include <string_view>
 #include <vector>
 
+#include "ko/core/plugin_api.h"
+
 namespace ko::core {
 
 inline constexpr size_t IpcHeaderSize = 16;
 inline constexpr size_t IpcMaxPacket = 65536;
+// Plugins frame packets with the SDK's numbers (IpcPacketHeaderSize and
+// IpcPacketMaxSize in event.hpp are these macros).
+static_assert(IpcHeaderSize == KO_IPC_HEADER_SIZE && IpcMaxPacket == KO_IPC_MAX_PACKET,
+              "the core and the SDK frame packets alike");
 // The bytes the core holds for a parent that does not read before it refuses
 // further packets: 128 packets of the largest size, far above what a camera's
 // plugins send in the seconds a busy parent may take, and small beside the

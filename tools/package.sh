@@ -32,6 +32,19 @@ for deb in "$dir"/packages/*.deb; do
   dpkg-deb -f "$deb" Package Version Architecture Depends | sed 's/^/   /'
   dpkg-deb -c "$deb" | awk '{ print "   " $NF }'
   case "$package" in
+    dvrcore-sdk)
+      # Headers and the CMake package only, under the data directory: one
+      # package for every architecture.
+      stray="$(dpkg-deb -c "$deb" | awk '{ print $NF }' |
+        grep -Ev '^\./(usr/((include|share|share/cmake)/)?)?$|^\./usr/(include/ko|share/cmake/kosdk|share/doc)/' || true)"
+      if [ -n "$stray" ]; then
+        echo "dvrcore-sdk holds more than headers and share/cmake/kosdk: $stray" >&2
+        status=1
+      fi
+      if [ "$(dpkg-deb -f "$deb" Architecture)" != all ]; then
+        echo "dvrcore-sdk is not architecture all" >&2
+        status=1
+      fi ;;
     dvrcore|dvrcore-examples)
       # The package names alone, between spaces: "libc6 (>= 2.34), ..." -> " libc6 ... ".
       names=" $(sed 's/ ([^)]*)//g; s/[,|]/ /g' <<<"$depends") "

@@ -2,11 +2,11 @@
 //
 // What it shows: the crypto service works in place on the caller's buffer,
 // on the submitting thread, and never queues the record.
-//  * flags = 2 asks to encipher the first bodyParam bytes; length is the
-//    buffer's capacity, which must leave room for the IV block and padding
-//    (plain size + 32 is always enough). On success bodyParam holds the
-//    enciphered size and flags becomes 1024 — the request to decipher — so
-//    the same record can simply be submitted again.
+//  * flags = CryptoOpEncipher asks to encipher the first bodyParam bytes;
+//    length is the buffer's capacity, which must leave room for the IV block
+//    and padding (plain size + CryptoMaxGrowth is always enough). On success
+//    bodyParam holds the enciphered size and flags becomes CryptoOpDecipher,
+//    so the same record can simply be submitted again.
 //  * A positive result n means "the buffer needs n bytes"; nothing changed.
 //  * Deciphered data ends at its first zero byte, so the service suits text.
 #include <array>
@@ -23,8 +23,6 @@ namespace {
 using namespace ko::core;
 
 constexpr uint64_t MySourceId = koSourceId(0x30, 0);  // identifier 0x30
-constexpr uint64_t CryptoOpEncipher = 2;
-constexpr uint64_t CryptoOpDecipher = 1024;
 
 SubmitEventFn submit = nullptr;
 
@@ -49,25 +47,26 @@ std::string hex(const unsigned char* bytes, size_t count) {
 
 void roundTrip() {
   constexpr std::string_view Plain = "Frames 1 to 125 of camera 1 are evidence";
-  std::array<unsigned char, 128> buffer{};
+  std::array<unsigned char, Plain.size() + CryptoMaxGrowth> buffer{};
   std::memcpy(buffer.data(), Plain.data(), Plain.size());
 
   auto record = makeEvent(EventTypeCrypto, CryptoOpEncipher, MySourceId, buffer.data(),
                           static_cast<uint32_t>(buffer.size()));
   record.body.bodyParam = Plain.size();
-  if (const int32_t result = submit(&record); result != 0) {
+  if (const int32_t result = submit(&record); result != CryptoOk) {
     log(75, "crypto: encipher failed with " + std::to_string(result));
     return;
   }
   log(25, "crypto: enciphered " + std::to_string(Plain.size()) + " bytes into " +
               std::to_string(record.body.bodyParam) + ", starting " + hex(buffer.data(), 8));
 
-  // flags now reads 1024: the same record asks for the way back.
-  if (const int32_t result = submit(&record); result != 0) {
+  // flags now reads CryptoOpDecipher: the same record asks for the way back.
+  if (const int32_t result = submit(&record); result != CryptoOk) {
     log(75, "crypto: decipher failed with " + std::to_string(result));
     return;
   }
-  const std::string_view back(reinterpret_cast<const char*>(buffer.data()), record.body.bodyParam);
+  const PayloadBytes data = cryptoData(record);
+  const std::string_view back(reinterpret_cast<const char*>(data.data()), data.size());
   log(back == Plain ? 25 : 75, std::string("crypto round trip ") + (back == Plain ? "matched" : "DIFFERS") +
                                    ": \"" + std::string(back) + "\"");
 }

@@ -55,7 +55,7 @@ std::string sourceTag(const EventParms& record) {
 }
 
 void store(const EventParms& record) {
-  std::string_view text(static_cast<const char*>(record.data), record.length);
+  std::string_view text = payloadText(record);
   while (!text.empty() && (text.back() == '\0' || text.back() == '\n' || text.back() == '\r')) {
     text.remove_suffix(1);
   }
@@ -101,6 +101,6 @@ KO_PLUGIN_EXPORT void Close(CloseParms*, CloseResult*) {
 // Returns 0: the record is not retained, its text is copied into the file
 // before the call returns.
 KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
-  if (baseType(record->type) == EventTypeLog && record->data != nullptr) store(*record);
+  if (baseType(record->type) == EventTypeLog) store(*record);
   return 0;
 }

@@ -59,7 +59,7 @@ void log(int32_t level, const std::string& text) {
 }
 
 void release(void* payload) {
-  auto decref = makeEvent(EventTypeDecref, 0, MySourceId, payload, 0);
+  auto decref = makeDecrefEvent(MySourceId, payload);
   submit(&decref);
 }
 
@@ -126,10 +126,7 @@ KO_PLUGIN_EXPORT void Close(CloseParms*, CloseResult*) {
 }
 
 KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
-  if (baseType(record->type) != EventTypeVideo || (record->flags & EventClassLive) == 0 ||
-      record->data == nullptr) {
-    return 0;
-  }
+  if (baseType(record->type) != EventTypeVideo || !isLive(*record) || record->data == nullptr) return 0;
   const auto now = Clock::now();
   std::lock_guard lock(heldLock);
   held.push_back({record->data, record->length, now});

@@ -251,7 +251,7 @@ KO_PLUGIN_EXPORT void IOCTL(IoctlParms* parms, IoctlResult*) {
 }
 
 KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
-  if ((record->flags & EventClassStored) == 0) return 0;
+  if (!isStored(*record)) return 0;
   const auto id = static_cast<uint32_t>(record->requestId);
   if (id == 0 || id > plan.size()) return 0;
   const unsigned count = ++results[id];

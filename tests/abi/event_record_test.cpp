@@ -95,6 +95,62 @@ TEST(SdkHelpers, AgreeWithTheCoresOwnRules) {
     const auto fromCxx = makeLogEvent(0x00120003u, level, text);
     EXPECT_EQ(std::memcmp(&fromC, &fromCxx, sizeof fromC), 0) << level;
   }
+
+  // A release is a stamped decref record that carries the payload pointer
+  // and nothing else; the C and C++ builders agree byte for byte.
+  int payload = 0;
+  EventParms fromC;
+  std::memset(&fromC, 0xa5, sizeof fromC);
+  koDecrefEventInit(&fromC, 0x00120000u, &payload);
+  const auto decref = makeDecrefEvent(0x00120000u, &payload);
+  EXPECT_EQ(std::memcmp(&fromC, &decref, sizeof decref), 0);
+  auto expected = makeRecord<EventParms>();
+  expected.type = EventTypeDecref;
+  expected.source = 0x00120000u;
+  expected.data = &payload;
+  EXPECT_EQ(std::memcmp(&decref, &expected, sizeof decref), 0);
+
+  static_assert(IpcPacketHeaderSize == IpcHeaderSize && IpcPacketMaxSize == IpcMaxPacket);
+}
+
+TEST(SdkHelpers, PayloadViewsStayWithinTheRecordsSizeWords) {
+  const std::string_view text = "<Alarm/>";
+  auto record = makeEvent(EventTypeAlarm, EventClassLive | EventFlagXml, 0x00100001u, text.data(),
+                          static_cast<uint32_t>(text.size()));
+  EXPECT_TRUE(isLive(record));
+  EXPECT_FALSE(isStored(record));
+  EXPECT_EQ(payloadText(record), text);
+  EXPECT_EQ(payloadBytes(record).size(), text.size());
+  EXPECT_EQ(payloadBytes(record)[1], 'A');
+  record.length = 3;
+  EXPECT_EQ(payloadText(record), "<Al");
+  record.data = nullptr;
+  EXPECT_TRUE(payloadText(record).empty()) << "no pointer, nothing to view whatever length says";
+  EXPECT_TRUE(payloadBytes(record).empty());
+
+  // A crypto record's data is `bodyParam` bytes of its `length`-byte buffer.
+  unsigned char buffer[48] = {1, 2, 3};
+  auto crypto = makeEvent(EventTypeCrypto, CryptoOpEncipher, 0x00300000u, buffer, sizeof buffer);
+  crypto.body.bodyParam = 3;
+  EXPECT_EQ(cryptoData(crypto).size(), 3u);
+  EXPECT_EQ(cryptoData(crypto).data(), buffer);
+  crypto.body.bodyParam = sizeof buffer + 1;
+  EXPECT_TRUE(cryptoData(crypto).empty()) << "data beyond the buffer";
+
+  // A packet's payload ends where its length word says, within the record.
+  auto packet = buildIpcPacket(ipcTargetFor(0x40), 0x101, 0, "payload");
+  packet.push_back('!');
+  auto ipc = makeEvent(EventTypeIpc, 0, 0x00400000u, packet.data(), static_cast<uint32_t>(packet.size()));
+  EXPECT_EQ(ipcPacketPayload(ipc), "payload");
+  ipc.length = static_cast<uint32_t>(packet.size() - 2);
+  EXPECT_TRUE(ipcPacketPayload(ipc).empty()) << "length word beyond the record";
+  ipc.length = static_cast<uint32_t>(packet.size());
+  packet[0] = 15;
+  EXPECT_TRUE(ipcPacketPayload(ipc).empty()) << "length word below the header";
+  packet[0] = 16;
+  EXPECT_TRUE(ipcPacketPayload(ipc).empty()) << "a header alone";
+  ipc.data = nullptr;
+  EXPECT_TRUE(ipcPacketPayload(ipc).empty());
 }
 
 TEST(SdkHelpers, PacketHeadersMatchTheWireAndRefuseWhatIsNotAWholePacket) {

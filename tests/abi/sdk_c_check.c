@@ -4,6 +4,7 @@
 
 int koSdkCheckBuildRecord(EventParms* record, const PluginInfo* info);
 int koSdkCheckHelpers(EventParms* record, unsigned char* packet);
+int koSdkCheckRelease(EventParms* record, const void* payload);
 
 int koSdkCheckBuildRecord(EventParms* record, const PluginInfo* info) {
   koEventInit(record);
@@ -21,4 +22,11 @@ int koSdkCheckHelpers(EventParms* record, unsigned char* packet) {
   return koIpcReadHeader(packet, 20, &header) && koIpcTargetIdentifier(header.target) == 0x12 &&
          koSourceChannel(record->source) == 3 && !koIsCoreRecord(record) &&
          koEventBaseType(record->type | KO_EVENT_TYPE_MODIFIER) == KO_EVENT_LOG;
+}
+
+/* A release record and the crypto constants, from C. */
+int koSdkCheckRelease(EventParms* record, const void* payload) {
+  koDecrefEventInit(record, koSourceId(0x12, 0), payload);
+  return record->type == KO_EVENT_DECREF && record->data == payload && KO_CRYPTO_ENCIPHER != KO_CRYPTO_DECIPHER &&
+         KO_CRYPTO_NOTHING_DECIPHERED < KO_CRYPTO_OK;
 }

@@ -4,8 +4,8 @@
  * Every video and audio frame, alarm, log line, configuration document, search
  * request and result travels as one fixed 224-byte record: a 56-byte header and
  * a 168-byte body. The layout is part of the plugin binary interface; it never
- * changes for version 1 of the record, and the static assertions at the end of
- * this file pin every offset.
+ * changes while the record's `version` is 1, and the static assertions at the
+ * end of this file pin every offset.
  *
  * This header compiles as C (C11) and as C++. In C the record is the global
  * type `EventParms` and the constants are the KO_* macros; in C++ the record is
@@ -32,11 +32,13 @@
  * hold its one-byte plugin identifier. */
 #define KO_CORE_SOURCE_ID 0x80000000u
 
-/* Version of the plugin binary interface; every record's `version` of this
- * interface is 1. The SDK's CMake package carries it as kosdk_ABI_VERSION. */
+/* Version of the plugin binary interface as a whole; the SDK's CMake package
+ * carries it as kosdk_ABI_VERSION. It is not a record's `version` word: the
+ * event record carries KO_EVENT_VERSION (1), LoadParms 4 and PluginInfo 3
+ * (see plugin_api.h), every other record 1. */
 #define KO_ABI_VERSION 1
 
-/* Record header values of version 1. */
+/* The event record's header: size and `version`, and its body's. */
 #define KO_EVENT_SIZE 224u
 #define KO_EVENT_VERSION 1u
 #define KO_EVENT_BODY_SIZE 168u
@@ -112,8 +114,9 @@ typedef struct EventParms {
   EventBody body;     /* 56 */
 } EventParms;
 
-/* Zero-fills a record and stamps the record and body headers of version 1.
- * (C++ code uses ko::core::makeRecord / makeEvent from event.hpp.) */
+/* Zero-fills a record and stamps the record and body headers (size 224 and
+ * 168, version 1 each). (C++ code uses ko::core::makeRecord / makeEvent from
+ * event.hpp.) */
 static inline void koEventInit(EventParms* record) {
   memset(record, 0, sizeof *record);
   record->size = KO_EVENT_SIZE;
@@ -157,6 +160,16 @@ static inline void koLogEventInit(EventParms* record, uint64_t source, int32_t l
   record->data = KO_CONST_CAST(char*, text);
   record->length = text ? length : 0u;
   record->body.bodyParam = KO_CAST(uint32_t, level);
+}
+
+/* The release of one retained payload (a decref record): `payload` is the
+ * `data` pointer of the record you retained, `source` your own source id.
+ * Submit exactly one per retained record. */
+static inline void koDecrefEventInit(EventParms* record, uint64_t source, const void* payload) {
+  koEventInit(record);
+  record->type = KO_EVENT_DECREF;
+  record->source = source;
+  record->data = KO_CONST_CAST(void*, payload);
 }
 
 #ifdef __cplusplus

@@ -12,6 +12,7 @@
 #error "ko/core/event.hpp needs C++17 or later (-std=c++17); event.h and plugin_api.h need only C++11"
 #endif
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -55,6 +56,21 @@ inline constexpr uint32_t IoctlWorkerThread = KO_IOCTL_WORKER_THREAD;
 inline constexpr uint32_t IoctlConfigEvent = KO_IOCTL_CONFIG_EVENT;
 inline constexpr uint32_t IoctlIpcPacket = KO_IOCTL_IPC_PACKET;
 
+// Packets to and from the parent: the header's four words, and the largest
+// whole packet, header included.
+inline constexpr uint32_t IpcPacketHeaderSize = KO_IPC_HEADER_SIZE;
+inline constexpr uint32_t IpcPacketMaxSize = KO_IPC_MAX_PACKET;
+
+// The crypto service's operations (in `flags`) and results (see plugin_api.h).
+inline constexpr uint64_t CryptoOpEncipher = KO_CRYPTO_ENCIPHER;
+inline constexpr uint64_t CryptoOpDecipher = KO_CRYPTO_DECIPHER;
+inline constexpr int32_t CryptoOk = KO_CRYPTO_OK;
+inline constexpr int32_t CryptoBadOperation = KO_CRYPTO_BAD_OPERATION;
+inline constexpr int32_t CryptoNoData = KO_CRYPTO_NO_DATA;
+inline constexpr int32_t CryptoOutOfMemory = KO_CRYPTO_OUT_OF_MEMORY;
+inline constexpr int32_t CryptoNothingDeciphered = KO_CRYPTO_NOTHING_DECIPHERED;
+inline constexpr uint32_t CryptoMaxGrowth = KO_CRYPTO_MAX_GROWTH;
+
 // The type as every classification sees it: low 32 bits, modifier cleared.
 constexpr uint32_t baseType(uint64_t type) noexcept { return koEventBaseType(type); }
 
@@ -72,6 +88,11 @@ constexpr uint32_t originKey(uint64_t source) noexcept {
   const auto id = static_cast<uint32_t>(source);
   return id == CoreSourceId ? CoreSourceId : (id & 0x00ff0000u);
 }
+
+// Class tests: a live record comes from a camera or plugin as it happens, a
+// stored one answers a search.
+constexpr bool isLive(const EventParms& record) noexcept { return (record.flags & EventClassLive) != 0; }
+constexpr bool isStored(const EventParms& record) noexcept { return (record.flags & EventClassStored) != 0; }
 
 // Printed name of an event type; a value with more than one type bit is
 // "unknown".
@@ -177,12 +198,74 @@ constexpr EventView eventView(const EventParms& record) noexcept {
   }
 }
 
+// --- Payload views ---------------------------------------------------------
+// What a record's size words say it carries, and never more: a view is empty
+// when the pointer is null or an inner size exceeds `length`. Valid as long as
+// the payload is (during the call, or while you hold a reference).
+
+// Read-only bytes; under C++20 it converts to std::span<const unsigned char>.
+class PayloadBytes {
+ public:
+  constexpr PayloadBytes() noexcept = default;
+  constexpr PayloadBytes(const unsigned char* data, size_t size) noexcept : data_(data), size_(size) {}
+  constexpr const unsigned char* data() const noexcept { return data_; }
+  constexpr size_t size() const noexcept { return size_; }
+  constexpr bool empty() const noexcept { return size_ == 0; }
+  constexpr const unsigned char* begin() const noexcept { return data_; }
+  constexpr const unsigned char* end() const noexcept { return data_ + size_; }
+  constexpr unsigned char operator[](size_t i) const noexcept { return data_[i]; }
+
+ private:
+  const unsigned char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// The `length` bytes at `data`.
+inline PayloadBytes payloadBytes(const EventParms& record) noexcept {
+  if (record.data == nullptr) return {};
+  return {static_cast<const unsigned char*>(record.data), record.length};
+}
+
+// The same bytes as text (XML or plain text payloads carry no terminating zero).
+inline std::string_view payloadText(const EventParms& record) noexcept {
+  const PayloadBytes bytes = payloadBytes(record);
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// A crypto record's data: the first `bodyParam` bytes of its buffer.
+inline PayloadBytes cryptoData(const EventParms& record) noexcept {
+  const PayloadBytes buffer = payloadBytes(record);
+  if (record.body.bodyParam > buffer.size()) return {};
+  return {buffer.data(), static_cast<size_t>(record.body.bodyParam)};
+}
+
+// The payload of a packet to or from the parent, after its header: empty
+// unless the header's length word lies within IpcPacketHeaderSize..`length`.
+inline std::string_view ipcPacketPayload(const void* packet, uint64_t length) noexcept {
+  IpcPacketHeader header{};
+  if (koIpcReadHeader(packet, length, &header) == 0) return {};
+  return {static_cast<const char*>(packet) + IpcPacketHeaderSize, header.length - IpcPacketHeaderSize};
+}
+
+// An IPC record's packet payload.
+inline std::string_view ipcPacketPayload(const EventParms& record) noexcept {
+  return record.data != nullptr ? ipcPacketPayload(record.data, record.length) : std::string_view();
+}
+
 // --- Record builder --------------------------------------------------------
+// Sizes and `version` words: 1 for every record but LoadParms (4) and
+// PluginInfo (3); none of them is KO_ABI_VERSION.
 
 template <typename T> struct RecordHeader;
-template <> struct RecordHeader<EventParms> { static constexpr uint32_t size = 224, version = 1; };
-template <> struct RecordHeader<LoadParms> { static constexpr uint32_t size = 40, version = 4; };
-template <> struct RecordHeader<PluginInfo> { static constexpr uint32_t size = 112, version = 3; };
+template <> struct RecordHeader<EventParms> {
+  static constexpr uint32_t size = KO_EVENT_SIZE, version = KO_EVENT_VERSION;
+};
+template <> struct RecordHeader<LoadParms> {
+  static constexpr uint32_t size = KO_LOAD_PARMS_SIZE, version = KO_LOAD_PARMS_VERSION;
+};
+template <> struct RecordHeader<PluginInfo> {
+  static constexpr uint32_t size = KO_PLUGIN_INFO_SIZE, version = KO_PLUGIN_INFO_VERSION;
+};
 template <> struct RecordHeader<OpenParms> { static constexpr uint32_t size = 24, version = 1; };
 template <> struct RecordHeader<OpenResult> { static constexpr uint32_t size = 16, version = 1; };
 template <> struct RecordHeader<CloseParms> { static constexpr uint32_t size = 12, version = 1; };
@@ -232,6 +315,13 @@ inline EventParms makeLogEvent(uint64_t source, int32_t level, std::string_view 
                           static_cast<uint32_t>(text.size()));
   record.body.bodyParam = static_cast<uint32_t>(level);
   return record;
+}
+
+// The release of one retained payload: `payload` is the `data` pointer of
+// the record you retained, `source` your own source id. Submit exactly one
+// per retained record; the submission never waits.
+inline EventParms makeDecrefEvent(uint64_t source, const void* payload) noexcept {
+  return makeEvent(EventTypeDecref, 0, source, payload, 0);
 }
 
 static_assert(std::is_standard_layout_v<EventParms>);

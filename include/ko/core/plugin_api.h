@@ -4,8 +4,9 @@
  *
  * A plugin is a shared object exporting up to ten functions by their plain
  * names. "Load"/"Unload" and "Open"/"Close" are mandatory pairs; the rest are
- * optional. Every parameter and result record starts with `size` and `version`;
- * the core zero-fills both records and stamps their headers before each call.
+ * optional. Every parameter and result record starts with `size` and `version`
+ * (1 for every record but LoadParms, 4, and PluginInfo, 3); the core
+ * zero-fills both records and stamps their headers before each call.
  *
  * Entry points, who calls them and on which thread:
  *
@@ -73,7 +74,25 @@
 #define KO_IPC_COMMAND_STARTUP 7u
 #define KO_IPC_COMMAND_STOP 8u
 
-/* Sizes and versions of the records of this interface. */
+/* The crypto service: a record of type KO_EVENT_CRYPTO whose `flags` hold the
+ * operation, `data` the buffer, `length` its capacity and `bodyParam` the
+ * bytes of data in it. On success (0) the buffer is transformed in place,
+ * `bodyParam` holds the new size and `flags` the opposite operation. A
+ * positive result n asks for a buffer of n bytes; nothing changed. */
+#define KO_CRYPTO_ENCIPHER 2u
+#define KO_CRYPTO_DECIPHER 1024u
+#define KO_CRYPTO_OK 0
+#define KO_CRYPTO_BAD_OPERATION (-1)      /* `flags` hold neither operation */
+#define KO_CRYPTO_NO_DATA (-2)            /* no buffer, nothing to decipher, or more data than buffer */
+#define KO_CRYPTO_OUT_OF_MEMORY (-12)     /* the core's work buffer; nothing changed */
+#define KO_CRYPTO_NOTHING_DECIPHERED (-13)
+/* Enciphering adds at most this many bytes (an IV block and padding). */
+#define KO_CRYPTO_MAX_GROWTH 32u
+
+/* The `version` words of the records that do not carry 1: LoadParms carries
+ * 4 and PluginInfo 3. Every other record of this interface (the event record
+ * included) carries 1. None of them is KO_ABI_VERSION, the version of the
+ * interface as a whole. */
 #define KO_LOAD_PARMS_SIZE 40u
 #define KO_LOAD_PARMS_VERSION 4u
 #define KO_PLUGIN_INFO_SIZE 112u

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -30,6 +32,22 @@ void writeFile(const fs::path& path, const std::string& text) {
   std::fclose(out);
 }
 
+// What `xmllint --noout` says about `text`: empty when a standard XML parser
+// accepts the document.
+std::string xmllintComplaint(const fs::path& scratch, const std::string& text) {
+  writeFile(scratch, text);
+  const std::string command = std::string(KO_XMLLINT) + " --noout " + scratch.string() + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return "popen failed";
+  std::string output;
+  char buffer[512];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  if (status == -1) return "pclose failed";
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return output.empty() ? "xmllint failed" : output;
+  return output;
+}
+
 // Starts the core, waits until it has replaced core.xml (the signals are
 // handled by then), stops it with SIGTERM and returns the file.
 std::string runOnce(CoreProcess& core) {
@@ -54,13 +72,14 @@ TEST(ConfigEndToEnd, MissingCoreXmlIsReportedDefaultedAndWritten) {
   EXPECT_NE(core.stdoutText().find("Failed to open core.xml - No such file or directory\nConfig defaulted"),
             std::string::npos)
       << core.allOutput();
-  EXPECT_TRUE(file.starts_with("<?xml?>\n<Kora>\n\t<Memory ID=\"-2147483648\" Throttling=\"1\"/>\n"
+  EXPECT_TRUE(file.starts_with("<?xml version=\"1.0\"?>\n<Kora>\n\t<Memory ID=\"-2147483648\" Throttling=\"1\"/>\n"
                                "\t<Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">\n"
                                "\t\t<Module ID=\"-2147483648\" Name=\"Core\" Version=\"26.2.3.0\">\n"
                                "\t\t\t<Plugin ID=\"-2147483648\" Filename=\"dvrcore\" Opened=\"1\" LoadTimeMs=\"0\" "
                                "OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\"/>\n"))
       << file;
   EXPECT_TRUE(file.ends_with("\t</Modules>\n</Kora>\n")) << file;
+  EXPECT_EQ(xmllintComplaint(core.workDir() / "lint.xml", file), "");
   EXPECT_EQ(file.find("<Product"), std::string::npos);
   EXPECT_FALSE(fs::exists(core.workDir() / "core.xml.pending"));
 }
@@ -69,6 +88,7 @@ TEST(ConfigEndToEnd, SettingsSurviveRestartAndProductVersionIsShown) {
   std::string file;
   {
     CoreProcess core;
+    // Files written before the declaration carried its version stay readable.
     writeFile(core.workDir() / "product.xml", "<?xml?><Root><Product Family=\"Fam\" Version=\"7.7\"/></Root>");
     writeFile(core.workDir() / "core.xml", "<?xml?><Kora><Memory Throttling=\"FALSE\"/><Modules><Module>"
                                            "<Plugin ID=\"-2147483648\" LogLevel=\"250\"/></Module></Modules></Kora>");
@@ -163,8 +183,10 @@ std::vector<std::string> runWithPlugins(CoreProcess& core) {
   // The memory state queued at start comes before every document.
   if (!records.empty()) {
     EXPECT_EQ(records[0].type, EventTypeAlarm);
-    EXPECT_TRUE(records[0].text.starts_with("<?xml?><Kora><Memory ID=\"-2147483648\" Throttling=\"0\" Time=\""))
+    EXPECT_TRUE(records[0].text.starts_with(
+        "<?xml version=\"1.0\"?><Kora><Memory ID=\"-2147483648\" Throttling=\"0\" Time=\""))
         << records[0].text;
+    EXPECT_EQ(xmllintComplaint(core.workDir() / "lint.xml", records[0].text), "");
   }
   return configsOf(records);
 }
@@ -197,6 +219,7 @@ TEST(ConfigWithPlugins, PluginsGetTheDocumentWithProductAndTheirDeltaRepublishes
 
   EXPECT_EQ(spyLevel(first), "-1");
   EXPECT_EQ(spyLevel(configs[1]), "60");
+  for (const auto& config : configs) EXPECT_EQ(xmllintComplaint(core.workDir() / "lint.xml", config), "");
   const std::string file = readFile(core.workDir() / "core.xml");
   EXPECT_EQ(spyLevel(file), "60");
   EXPECT_EQ(file.find("<Product"), std::string::npos);

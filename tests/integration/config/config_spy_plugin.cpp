@@ -15,10 +15,13 @@ namespace {
 using namespace ko::core;
 
 constexpr uint64_t Self = 0x00120000;
+// One delta with the short declaration of older writers, one with the
+// version: the core recognises both.
 constexpr char Delta[] =
     "<?xml?><Kora><Modules Delta=\"1\"><Module><Plugin ID=\"1179648\" LogLevel=\"60\"/></Module></Modules></Kora>";
 constexpr char IpcDelta[] =
-    "<?xml?><Kora><Modules Delta=\"1\"><Module><Plugin ID=\"1179648\" LogLevel=\"70\"/></Module></Modules></Kora>";
+    "<?xml version=\"1.0\"?>\n<Kora>\n\t<Modules Delta=\"1\"><Module><Plugin ID=\"1179648\" LogLevel=\"70\"/>"
+    "</Module></Modules></Kora>";
 constexpr char Marker[] = "marker";
 // The delta's document is queued while the delta is dispatched, so behind
 // anything sent with the delta: the marker goes out one round later.

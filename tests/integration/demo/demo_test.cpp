@@ -141,8 +141,8 @@ TEST(Demo, ConfiguredSearchClientAsksForAlarmsAndOnlyTheAlarmServerAnswers) {
   ASSERT_TRUE(core.waitForOutput("search client plan: alarm after 8 s, video after 9 s newest 5 cancel after 2", 10000ms))
       << core.allOutput();
   // The memory state the core queues at start is an alarm record of its own.
-  ASSERT_TRUE(core.waitForOutput("core memory state: <?xml?><Kora><Memory ID=\"-2147483648\" Throttling=\"0\" Time=\"",
-                                 10000ms))
+  ASSERT_TRUE(core.waitForOutput(
+      "core memory state: <?xml version=\"1.0\"?><Kora><Memory ID=\"-2147483648\" Throttling=\"0\" Time=\"", 10000ms))
       << core.allOutput();
   ASSERT_TRUE(core.waitForOutput(
       "alarm 1 from 10 channel 1: <Alarm Camera=\"1\" Kind=\"motion\" Frame=\"125\"/>", 15000ms))

@@ -5,7 +5,10 @@ cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/script_common.cmake)
 
 set(prefix ${WORK_DIR}/prefix)
-run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/sdk -DKO_SDK_ONLY=ON
+# Configured for /usr, where Debian's library directory is per machine
+# (lib/x86_64-linux-gnu) and a cross build for aarch64 would not look: the
+# SDK must install under the data directory all the same.
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/sdk -DKO_SDK_ONLY=ON -DCMAKE_INSTALL_PREFIX=/usr
     -DCMAKE_DISABLE_FIND_PACKAGE_fmt=ON -DCMAKE_DISABLE_FIND_PACKAGE_Boost=ON
     -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON)
 run(${CMAKE_COMMAND} --install ${WORK_DIR}/sdk --prefix ${prefix})

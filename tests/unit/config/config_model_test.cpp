@@ -195,11 +195,11 @@ TEST_F(PublishTest, QueuedDocumentHasProductAndFileHasNoneIndentedWithTabs) {
   EXPECT_EQ(queued[0].flags, 0x1000010u);
   EXPECT_EQ(queued[0].source, CoreSourceId);
   EXPECT_EQ(queued[0].bodyParam, 0u);
-  EXPECT_EQ(queued[0].text, "<?xml?><Kora><Memory ID=\"-2147483648\" Throttling=\"1\"/>"
+  EXPECT_EQ(queued[0].text, "<?xml version=\"1.0\"?><Kora><Memory ID=\"-2147483648\" Throttling=\"1\"/>"
                             "<Modules TotalLoadTimeMs=\"2\" TotalOpenTimeMs=\"0\">" +
                                 expectedModules(false) +
                                 "</Modules><Product Family=\"Fam\" Version=\"9.1\"/></Kora>");
-  EXPECT_EQ(readFile("core.xml"), "<?xml?>\n<Kora>\n\t<Memory ID=\"-2147483648\" Throttling=\"1\"/>\n"
+  EXPECT_EQ(readFile("core.xml"), "<?xml version=\"1.0\"?>\n<Kora>\n\t<Memory ID=\"-2147483648\" Throttling=\"1\"/>\n"
                                   "\t<Modules TotalLoadTimeMs=\"2\" TotalOpenTimeMs=\"0\">\n" +
                                       expectedModules(true) + "\t</Modules>\n</Kora>\n");
   EXPECT_FALSE(fs::exists("core.xml.pending"));
@@ -261,6 +261,15 @@ TEST_F(ConfigModelTest, DeltaChangesThresholdAndRepublishesOnlyOnChange) {
   EXPECT_TRUE(takeTexts(EventTypeConfig).empty());
 }
 
+TEST_F(ConfigModelTest, DeltaWithTheVersionedDeclarationIsRecognisedCompactOrIndented) {
+  deliverDelta("<?xml version=\"1.0\"?><Kora><Modules Delta=\"1\"><Module>" + plugin("1179648", "60") +
+               "</Module></Modules></Kora>");
+  EXPECT_EQ(core_->logLevels[0x12].load(), 60);
+  deliverDelta("<?xml version=\"1.0\"?>\r\n<Kora>\r\n\t<Modules Delta=\"1\">\r\n\t\t<Module>" +
+               plugin("1179648", "70") + "</Module>\r\n\t</Modules>\r\n</Kora>\r\n");
+  EXPECT_EQ(core_->logLevels[0x12].load(), 70);
+}
+
 TEST_F(ConfigModelTest, DeltaIsParsedFromAPrivateCopy) {
   const std::string original = delta("<Plugin Note=\"a&amp;b\" ID=\"1179648\" LogLevel=\"70\"/>");
   std::string shared = original;
@@ -313,7 +322,7 @@ TEST_F(ConfigModelTest, MemoryStateReportsThrottledStateAndOneClockReading) {
   EXPECT_EQ(queued[0].source, CoreSourceId);
   std::smatch match;
   const std::regex shape(
-      R"re(<\?xml\?><Kora><Memory ID="-2147483648" Throttling="1" Time="(\d+)" mseTime="(\d+)"/></Kora>)re");
+      R"re(<\?xml version="1\.0"\?><Kora><Memory ID="-2147483648" Throttling="1" Time="(\d+)" mseTime="(\d+)"/></Kora>)re");
   ASSERT_TRUE(std::regex_match(queued[0].text, match, shape)) << queued[0].text;
   EXPECT_EQ(std::stoll(match[1]), std::stoll(match[2]) / 1000);
 }

@@ -14,6 +14,10 @@ static_assert(sourceIndex(MySourceId) == koSourceIdentifier(MySourceId));
 static_assert(koIpcTarget(0x51) == 0x05100000u && koIpcTargetIdentifier(koIpcTarget(0x51)) == 0x51);
 static_assert(koEventBaseType(EventTypeModifier | EventTypeVideo) == EventTypeVideo);
 static_assert(baseType(0x100004000ull | EventTypeAlarm) == EventTypeAlarm);
+static_assert(IpcPacketHeaderSize == sizeof(IpcPacketHeader) && IpcPacketMaxSize == 65536u);
+static_assert(CryptoOpEncipher == 2 && CryptoOpDecipher == 1024 && CryptoNothingDeciphered == -13);
+static_assert(RecordHeader<EventParms>::version == 1 && RecordHeader<LoadParms>::version == 4 &&
+              RecordHeader<PluginInfo>::version == 3);
 
 SubmitEventFn submit = nullptr;
 unsigned coreRecords = 0;
@@ -33,6 +37,6 @@ KO_PLUGIN_EXPORT void Open(OpenParms*, OpenResult*) {
 }
 KO_PLUGIN_EXPORT void Close(CloseParms*, CloseResult*) {}
 KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
-  if (koIsCoreRecord(record)) ++coreRecords;
+  if (koIsCoreRecord(record) && isLive(*record) && !payloadText(*record).empty()) ++coreRecords;
   return 0;
 }
