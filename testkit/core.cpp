@@ -90,7 +90,7 @@ fs::path resolve(const fs::path& given, const char* variable, const fs::path& pa
 std::string kitCoreXml(const std::string& author, int& authorThreshold) {
   authorThreshold = DefaultThreshold;
   const std::string coreEntry = "<Plugin ID=\"-2147483648\" LogLevel=\"0\"/>";
-  if (author.empty()) return "<?xml?><Kora><Modules><Module>" + coreEntry + "</Module></Modules></Kora>";
+  if (author.empty()) return "<?xml version=\"1.0\"?><Kora><Modules><Module>" + coreEntry + "</Module></Modules></Kora>";
   std::smatch found;
   static const std::regex element("<Plugin\\b[^>]*\\bID=\"-2147483648\"[^>]*>");
   if (std::regex_search(author, found, element)) {
