@@ -32,7 +32,7 @@ void printLine(bool withError, int error, const char* format, Args... args) noex
   char text[256];
   const char* errorText = withError ? strerror_r(error, text, sizeof text) : "";
   const char* name = program_invocation_short_name;
-  iovec parts[] = {
+  iovec pieces[] = {
       {const_cast<char*>(name), std::strlen(name)},
       {const_cast<char*>(": "), 2},
       {message, messageLength},
@@ -41,8 +41,8 @@ void printLine(bool withError, int error, const char* format, Args... args) noex
       {const_cast<char*>("\n"), 1},
   };
   // A pipe may take a long line in more than one piece.
-  iovec* next = parts;
-  int left = static_cast<int>(std::size(parts));
+  iovec* next = pieces;
+  int left = static_cast<int>(std::size(pieces));
   while (left > 0) {
     const ssize_t written = ::writev(STDERR_FILENO, next, left);
     if (written < 0) {

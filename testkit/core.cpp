@@ -293,7 +293,7 @@ void Core::State::readAll() {
 void Core::State::sendToProbe(wire::Kind kind, uint32_t seq, const Record* record) {
   wire::Header header{kind, seq, 0, 0};
   EventParms parms{};
-  iovec parts[3] = {{&header, sizeof header}, {nullptr, 0}, {nullptr, 0}};
+  iovec pieces[3] = {{&header, sizeof header}, {nullptr, 0}, {nullptr, 0}};
   size_t count = 1;
   if (record != nullptr) {
     if (record->payload.size() > wire::MaxPayload) {
@@ -302,12 +302,12 @@ void Core::State::sendToProbe(wire::Kind kind, uint32_t seq, const Record* recor
     }
     parms = record->parms;
     parms.reserved = wire::InjectedMark | (seq & ~wire::InjectedMask);
-    parts[1] = {&parms, sizeof parms};
-    parts[2] = {const_cast<char*>(record->payload.data()), record->payload.size()};
+    pieces[1] = {&parms, sizeof parms};
+    pieces[2] = {const_cast<char*>(record->payload.data()), record->payload.size()};
     count = 3;
   }
   msghdr message{};
-  message.msg_iov = parts;
+  message.msg_iov = pieces;
   message.msg_iovlen = count;
   for (;;) {
     if (::sendmsg(probeFd, &message, MSG_NOSIGNAL) >= 0) return;

@@ -40,16 +40,16 @@ std::set<uint32_t> pending;
 // missing answer, so it is not retried.
 void sendMessage(wire::Kind kind, uint32_t sequence, int32_t value, const EventParms* record = nullptr) {
   wire::Header header{kind, sequence, value, 0};
-  iovec parts[3] = {{&header, sizeof header}, {nullptr, 0}, {nullptr, 0}};
+  iovec pieces[3] = {{&header, sizeof header}, {nullptr, 0}, {nullptr, 0}};
   size_t count = 1;
   if (record != nullptr) {
-    parts[1] = {const_cast<EventParms*>(record), sizeof *record};
+    pieces[1] = {const_cast<EventParms*>(record), sizeof *record};
     const size_t length = record->data == nullptr ? 0 : std::min<size_t>(record->length, wire::MaxPayload);
-    parts[2] = {record->data, length};
+    pieces[2] = {record->data, length};
     count = 3;
   }
   msghdr message{};
-  message.msg_iov = parts;
+  message.msg_iov = pieces;
   message.msg_iovlen = count;
   while (::sendmsg(channel, &message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
   }

@@ -19,9 +19,9 @@ inline std::vector<uint8_t> echoRequest(uint8_t id, std::string_view payload, ui
   return core::buildIpcPacket(core::ipcTargetFor(id), IpcTestEcho, word3, payload);
 }
 
-inline std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
+inline std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> pieces) {
   std::vector<uint8_t> all;
-  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  for (const auto& piece : pieces) all.insert(all.end(), piece.begin(), piece.end());
   return all;
 }
 
