@@ -60,7 +60,7 @@ for p in "${packages[@]}"; do
   if present "$p"; then echo "$p is still installed" >&2; exit 1; fi
 done
 # The test kit comes with the core package.
-leftover="$(find "$coredir" /usr/include/ko /usr/share/cmake/kosdk /usr/lib/libkotestkit.a /usr/lib/kotestkit \
+leftover="$(find "$coredir" /usr/include/ko /usr/share/cmake/kosdk /usr/lib/libkotestkit.a \
   /usr/lib/cmake/kotestkit 2>/dev/null || true)"
 if [ -n "$leftover" ]; then
   echo "removing the packages left files behind: $leftover" >&2
