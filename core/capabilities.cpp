@@ -60,8 +60,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -78,6 +76,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t MaxAnswers = 4096;
+// Read size for a thread's status file; the file is read whole in pieces.
+constexpr size_t TaskFileChunk = 4096;
 constexpr auto BroadcastTimeout = std::chrono::seconds(5);
 // How long a thread's mask may block the signal before it is given up: far
 // longer than pthread_create keeps a new thread's signals blocked, even on a
@@ -130,9 +130,13 @@ std::vector<pid_t> threadIds() {
 }
 
 std::string taskFile(pid_t tid, const char* name) {
-  std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/" + name);
-  if (!file) return {};
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::FILE* file = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/" + name).c_str(), "re");
+  if (file == nullptr) return {};
+  std::string text;
+  std::array<char, TaskFileChunk> chunk{};
+  for (size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0;) text.append(chunk.data(), n);
+  std::fclose(file);
+  return text;
 }
 
 uint64_t statusField(const std::string& status, const char* name) {

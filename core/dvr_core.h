@@ -20,6 +20,8 @@
 //   the plugin's stage, never across a call and never with another lock.
 #pragma once
 
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -121,6 +123,15 @@ class DvrCore {
 
   // --- plugin host (plugins/) ----------------------------------------------
   void bindLogPlugin();
+  // The effective uid the process had when the core was built: plugin files
+  // must be owned by root or this user (plugins/file_trust.h). Taken before
+  // initialisation changes identity, so a set-user-ID-root core trusts only
+  // root's files.
+  const uid_t pluginOwner = ::geteuid();
+  // Loads `path` unless its file is untrusted or its library is already
+  // loaded under another name; a refusal is logged and gives a plugin that
+  // failed to load.
+  std::shared_ptr<Plugin> loadTrustedPlugin(const std::string& path);
   // After a stop request, log records reach the logging plugin directly.
   void deliverToLogPlugin(const EventParms& record);
   void loadPlugins();

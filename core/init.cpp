@@ -2,6 +2,7 @@
 // with a fixed set of capabilities, adopts the IPC descriptor and binds the
 // logging plugin. Runs once on the main thread before Run, when no other
 // thread exists yet.
+#include <fcntl.h>
 #include <grp.h>
 #include <linux/securebits.h>
 #include <pwd.h>
@@ -13,7 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <optional>
 #include <string>
 
 #include "core/capabilities.h"
@@ -29,20 +30,44 @@ namespace {
 // root once it runs as the parent's user.
 constexpr uint32_t InitialCapabilities = (1u << 12) | (1u << 13) | (1u << 17);
 constexpr int MaxGroups = 256;
+// Longer lines of a status file are read in pieces; no "Uid:" line is
+// near this long.
+constexpr size_t StatusLineLength = 256;
 
 const char* errnoText() { return std::strerror(errno); }
 
 }  // namespace
 
-unsigned getParentUid() {
-  std::ifstream status("/proc/" + std::to_string(::getppid()) + "/status");
-  if (!status) return 0;
-  std::string line;
-  while (std::getline(status, line)) {
+// The parent's real uid from its status file; nothing when the file cannot
+// be read or holds no Uid line.
+std::optional<unsigned> readParentUid() {
+  std::FILE* status = std::fopen(("/proc/" + std::to_string(::getppid()) + "/status").c_str(), "re");
+  if (status == nullptr) return std::nullopt;
+  std::optional<unsigned> found;
+  std::array<char, StatusLineLength> line{};
+  while (!found && std::fgets(line.data(), static_cast<int>(line.size()), status) != nullptr) {
     unsigned uid = 0;
-    if (std::sscanf(line.c_str(), "Uid: %u", &uid) == 1) return uid;
+    if (std::sscanf(line.data(), "Uid: %u", &uid) == 1) found = uid;
   }
-  return 0;
+  std::fclose(status);
+  return found;
+}
+
+unsigned getParentUid() { return readParentUid().value_or(0); }
+
+// The uid the core takes on. A core started as root follows its parent
+// (unreadable counts as a root parent). A set-user-ID start (real uid not
+// 0) may take only its real uid: the status file belongs to whatever
+// process is the parent now (pid 1 or a root subreaper once the starter has
+// gone, or another process reusing its pid), so a parent read as anyone
+// else, or not read at all, fails rather than raise the core's ids.
+std::optional<unsigned> identityToTake() {
+  const std::optional<unsigned> parent = readParentUid();
+  const uid_t real = ::getuid();
+  if (real == 0) return parent.value_or(0);
+  if (parent && *parent == real) return real;
+  coreLog(100, "setuid/gid failed: {}", std::strerror(parent ? EPERM : errno != 0 ? errno : ESRCH));
+  return std::nullopt;
 }
 
 bool DvrCore::Init(int pipeFd) {
@@ -58,7 +83,9 @@ bool DvrCore::Init(int pipeFd) {
   // started by the parent's user has the parent's real uid but effective
   // and saved uid 0, which it would otherwise keep (and with it full
   // capabilities for every program it starts).
-  const unsigned parentUid = getParentUid();
+  const std::optional<unsigned> identity = identityToTake();
+  if (!identity) return false;
+  const unsigned parentUid = *identity;
   uid_t ruid = 0, euid = 0, suid = 0;
   gid_t rgid = 0, egid = 0, sgid = 0;
   if (::getresuid(&ruid, &euid, &suid) < 0 || ::getresgid(&rgid, &egid, &sgid) < 0) {
@@ -124,7 +151,10 @@ bool DvrCore::Init(int pipeFd) {
     // Adopting registers the descriptor with the reactor, which fails for a
     // descriptor that is not open (or cannot be polled).
     socket.assign(asio::generic::seq_packet_protocol(AF_UNIX, 0), pipeFd, ec);
-    if (ec) {
+    // Inherited without close-on-exec, the socket would reach every program
+    // a plugin starts, and the parent would see no hang-up while one lives.
+    const int flags = ec ? -1 : ::fcntl(pipeFd, F_GETFD);
+    if (flags < 0 || ::fcntl(pipeFd, F_SETFD, flags | FD_CLOEXEC) < 0) {
       coreLog(100, "failed to open ipc pipe");
       return false;
     }

@@ -73,7 +73,7 @@ std::string formatSize(int64_t value) {
 
 uint64_t getHeapAlloc() noexcept {
   static const long pageSize = sysconf(_SC_PAGESIZE);
-  std::FILE* file = std::fopen("/proc/self/statm", "r");
+  std::FILE* file = std::fopen("/proc/self/statm", "re");
   if (file == nullptr) return 0;
   unsigned long size = 0;
   unsigned long resident = 0;

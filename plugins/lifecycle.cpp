@@ -7,6 +7,7 @@
 // hold pluginsLock and never call into a plugin or log while holding it; see
 // the declaration of `plugins` for the readers' side.
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include "events/ref_block.h"
 #include "log/core_log.h"
 #include "plugins/discovery.h"
+#include "plugins/file_trust.h"
 #include "plugins/plugin.h"
 
 extern "C" int32_t submitEventCallback(ko::core::EventParms* record) noexcept;
@@ -36,6 +38,8 @@ constexpr uint8_t FirstInDispatchIndex = 0x06;
 // CAP_NET_ADMIN and CAP_NET_RAW: all a core not running as root keeps once
 // every plugin is open.
 constexpr uint32_t RetainedCapabilities = 0x3000;
+// The load code of a library that cannot be opened.
+constexpr int32_t MissingLibraryCode = 79;
 
 std::string fileNameOf(const std::string& path) {
   const auto slash = path.rfind('/');
@@ -56,9 +60,43 @@ bool closesBefore(const std::shared_ptr<Plugin>& a, const std::shared_ptr<Plugin
 
 }  // namespace
 
+std::shared_ptr<Plugin> DvrCore::loadTrustedPlugin(const std::string& path) {
+  if (std::optional<std::string> reason = untrustedPluginReason(path, pluginOwner)) {
+    struct stat entry {};
+    if (::lstat(path.c_str(), &entry) < 0 && errno == ENOENT) {
+      // Nothing there: the failure dlopen would report, without a dlopen
+      // that could find a file created meanwhile.
+      return RefusedPlugin(path, path + ": cannot open shared object file: " + std::strerror(ENOENT),
+                           MissingLibraryCode);
+    }
+    coreLog(75, "plugin {} refused: {}", path, *reason);
+    return RefusedPlugin(path, std::move(*reason));
+  }
+  // dlopen hands back the handle already open when another name (a link, a
+  // hard link) reaches a loaded library; a second "Load" would run on the
+  // live instance and its "Unload" free what that instance uses. The main
+  // thread is the only writer of these, so it reads them without the lock.
+  auto plugin = LoadPlugin(path, submitEventCallback, nullptr, 0, [this](void* handle) -> std::optional<std::string> {
+    for (const auto& loaded : plugins) {
+      if (loaded->handle.get() == handle) return "same library as " + loaded->fileName;
+    }
+    if (logPlugin && logPlugin->handle.get() == handle) return "same library as " + logPlugin->fileName;
+    return std::nullopt;
+  });
+  if (plugin->loadCode == RefusedLoadCode) coreLog(75, "plugin {} refused: {}", path, plugin->errorText);
+  return plugin;
+}
+
 void DvrCore::bindLogPlugin() {
-  auto bound = LoadPlugin(programDirectory(corePath) + "/plugins/LogPI.so", submitEventCallback, nullptr, 0);
-  bound->Open();
+  auto bound = loadTrustedPlugin(programDirectory(corePath) + "/plugins/LogPI.so");
+  if (bound->loadCode == RefusedLoadCode) {
+    // Refused, it is listed with its reason among the failed plugins, and
+    // records have no plugin to go to.
+    std::unique_lock lock(pluginsLock);
+    failedPlugins.push_back(std::move(bound));
+  } else {
+    bound->Open();
+  }
   std::shared_ptr<Plugin> previous;
   {
     std::unique_lock lock(pluginsLock);
@@ -148,9 +186,11 @@ void DvrCore::releasePlugins() {
 
 void DvrCore::loadPlugins() {
   for (const auto& path : FindPluginFiles(programDirectory(corePath))) {
-    auto plugin = LoadPlugin(path, submitEventCallback, nullptr, 0);
+    auto plugin = loadTrustedPlugin(path);
     if (!plugin->loaded()) {
-      coreLog(75, "Failed to load plugin {}: {}", plugin->fileName, plugin->errorText);
+      if (plugin->loadCode != RefusedLoadCode) {
+        coreLog(75, "Failed to load plugin {}: {}", plugin->fileName, plugin->errorText);
+      }
       std::unique_lock lock(pluginsLock);
       failedPlugins.push_back(std::move(plugin));
       continue;

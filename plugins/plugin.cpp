@@ -52,8 +52,18 @@ void LibraryHandle::reset() noexcept {
   handle_ = nullptr;
 }
 
+std::shared_ptr<Plugin> RefusedPlugin(const std::string& path, std::string reason, int32_t code) {
+  std::shared_ptr<Plugin> plugin(new Plugin());
+  const auto slash = path.rfind('/');
+  plugin->fileName = slash == std::string::npos ? path : path.substr(slash + 1);
+  plugin->callName = internPluginName(plugin->displayName().c_str());
+  plugin->loadCode = code;
+  plugin->errorText = std::move(reason);
+  return plugin;
+}
+
 std::shared_ptr<Plugin> LoadPlugin(const std::string& path, SubmitEventFn submit, void* reservedPointer,
-                                   uint32_t reservedCount) {
+                                   uint32_t reservedCount, const LibraryCheck& check) {
   LibraryHandle handle(dlopen(path.c_str(), RTLD_NOW));
   const char* openError = handle ? nullptr : dlerror();
 
@@ -66,6 +76,15 @@ std::shared_ptr<Plugin> LoadPlugin(const std::string& path, SubmitEventFn submit
     plugin->loadCode = 79;
     plugin->errorText = openError != nullptr ? openError : "unknown";
     return plugin;
+  }
+  if (check) {
+    if (std::optional<std::string> refused = check(handle.get())) {
+      // dlopen handed back a library already mapped (or mapped it anew):
+      // closing drops only the reference taken here.
+      plugin->loadCode = RefusedLoadCode;
+      plugin->errorText = std::move(*refused);
+      return plugin;
+    }
   }
   plugin->handle = std::move(handle);
   auto& entry = plugin->entry;

@@ -33,8 +33,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -194,7 +196,9 @@ class Plugin {
   std::string errorText;
 
  private:
-  friend std::shared_ptr<Plugin> LoadPlugin(const std::string&, SubmitEventFn, void*, uint32_t);
+  friend std::shared_ptr<Plugin> LoadPlugin(const std::string&, SubmitEventFn, void*, uint32_t,
+                                            const std::function<std::optional<std::string>(void*)>&);
+  friend std::shared_ptr<Plugin> RefusedPlugin(const std::string&, std::string, int32_t);
   Plugin() = default;
   // Steps 1-3 and 4-5 of Retire.
   void Close();
@@ -212,9 +216,24 @@ class Plugin {
   std::thread::id owner_ = std::this_thread::get_id();
 };
 
+// The loadCode of a plugin the core refused to call into (untrusted file,
+// second name of a library already loaded).
+inline constexpr int32_t RefusedLoadCode = -103;
+
+// Judges a freshly opened library by its dlopen handle before any symbol of
+// it is bound: a reason refuses it. Main thread.
+using LibraryCheck = std::function<std::optional<std::string>(void* handle)>;
+
 // Creates the Plugin for `path` and loads it. Never null: a failure is
-// recorded in loadCode and errorText.
+// recorded in loadCode and errorText. A library `check` refuses gets
+// RefusedLoadCode and the reason as its error text; nothing in it is called,
+// and its handle is closed (which only drops the reference dlopen took).
 std::shared_ptr<Plugin> LoadPlugin(const std::string& path, SubmitEventFn submit, void* reservedPointer,
-                                   uint32_t reservedCount);
+                                   uint32_t reservedCount, const LibraryCheck& check = {});
+
+// A Plugin for `path` whose library was never opened, for `reason`: it shows
+// in the inventory like a plugin that failed to load with `code`.
+std::shared_ptr<Plugin> RefusedPlugin(const std::string& path, std::string reason,
+                                      int32_t code = RefusedLoadCode);
 
 }  // namespace ko::core

@@ -32,6 +32,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// An orphaned core waits at most this long (polls of 1 ms) for its adoption.
+constexpr long OrphanPollNanos = 1'000'000;
+constexpr long OrphanWaitPolls = 5000;
+
 // Owns one descriptor in the test process.
 class Fd {
  public:
@@ -286,6 +290,43 @@ bool CoreProcess::start(const CoreOptions& options) {
     if (::chdir(workPath.c_str()) < 0) childFail("chdir");
 
     pid_t corePid = ::getpid();
+    if (options.orphaned) {
+      // This process adopts the core once its starter has gone.
+      if (::prctl(PR_SET_CHILD_SUBREAPER, 1) < 0) childFail("subreaper");
+      const pid_t starter = ::fork();
+      if (starter < 0) childFail("fork");
+      if (starter == 0) {
+        const pid_t self = ::getpid();
+        corePid = ::fork();
+        if (corePid < 0) childFail("fork");
+        if (corePid == 0) {
+          // Goes on only once adopted: the starter has exited.
+          for (long waited = 0; ::getppid() == self; ++waited) {
+            if (waited >= OrphanWaitPolls) childFail("adoption");
+            const timespec pause{0, OrphanPollNanos};
+            ::nanosleep(&pause, nullptr);
+          }
+          takeIdentity(options);
+          execCore(argv[0], argv.data());
+        }
+        (void)!::write(pidTarget, &corePid, sizeof corePid);
+        ::_exit(0);
+      }
+      ::close_range(0U, ~0U, 0);
+      int status = 0;
+      for (;;) {
+        const pid_t ended = ::waitpid(-1, &status, 0);
+        if (ended < 0 && errno == EINTR) continue;
+        if (ended < 0) ::_exit(126);
+        if (ended != starter) break;
+      }
+      if (WIFSIGNALED(status)) {
+        ::signal(WTERMSIG(status), SIG_DFL);
+        ::kill(::getpid(), WTERMSIG(status));
+        ::_exit(128 + WTERMSIG(status));
+      }
+      ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
+    }
     if (options.parentUid) {
       // The intermediate parent: real uid changed, effective still ours.
       if (::setresuid(*options.parentUid, ::geteuid(), ::geteuid()) < 0) childFail("setresuid parent");

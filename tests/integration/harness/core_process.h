@@ -54,6 +54,10 @@ struct CoreOptions {
   // id is this (its effective id stays the test's, so it can still start a
   // core as root). The core sees it through getppid().
   std::optional<uid_t> parentUid;
+  // The core is started by a process that exits before the core runs, so it
+  // is adopted by the harness's root subreaper (its parent once it starts);
+  // combine with asUser for the starter's identity.
+  bool orphaned = false;
   // The core starts under a seccomp filter that refuses capset with EPERM.
   bool refuseCapset = false;
   // ... or one that refuses clearing the secure bits, prctl(PR_SET_SECUREBITS, 0).
@@ -79,6 +83,10 @@ struct CoreOptions {
   }
   CoreOptions& underParent(uid_t uid) {
     parentUid = uid;
+    return *this;
+  }
+  CoreOptions& orphanedUnderRootSubreaper() {
+    orphaned = true;
     return *this;
   }
   CoreOptions& refusingCapset() {

@@ -16,6 +16,7 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <vector>
 #include <filesystem>
 #include <sstream>
 
@@ -355,6 +356,21 @@ TEST_F(InitIdentity, SetUserIdRootCoreStartedByTheParentsUserTakesEveryIdOfThePa
   stop();
 }
 
+// Started set-user-ID root by a user whose own process has gone, the core
+// is adopted by a root process: taking that parent for its starter would make
+// it root with every capability. It refuses before any plugin is opened.
+TEST_F(InitIdentity, SetUserIdRootCoreAdoptedByARootProcessNeverTakesRoot) {
+  if (KO_EMULATED_BUILD) GTEST_SKIP() << "qemu-user, which runs this cross build, ignores the set-user-ID bit";
+  std::filesystem::permissions(core.binDir() / "dvrcore", std::filesystem::perms::set_uid,
+                               std::filesystem::perm_options::add);
+  core.installPlugin(KO_IDENTITY_PROBE_PLUGIN, PluginFolder::Plugins, "LogPI.so");
+  ASSERT_TRUE(core.start(CoreOptions().orphanedUnderRootSubreaper().asUser(account.uid, account.gid)));
+  EXPECT_TRUE(core.exitsWith(2)) << core.allOutput();
+  EXPECT_TRUE(core.waitForOutput("setuid/gid failed: Operation not permitted", 2s, Stream::Stdout))
+      << core.allOutput();
+  EXPECT_FALSE(std::filesystem::exists(core.workDir() / "identity-at-load")) << readFile(core.workDir() / "identity-at-load");
+}
+
 TEST_F(InitIdentity, UserCoreUnderRootParentCannotBecomeRootAndFails) {
   ASSERT_TRUE(core.start(CoreOptions().asUser(account.uid, account.gid)));
   EXPECT_TRUE(core.exitsWith(2));
@@ -368,6 +384,41 @@ TEST(InitChannel, DescriptorThatIsNotOpenFailsWithExitTwo) {
   EXPECT_TRUE(core.exitsWith(2));
   EXPECT_TRUE(core.waitForOutput("failed to open ipc pipe", 2s, Stream::Stdout));
   EXPECT_TRUE(core.waitForOutput("failed to initialize core\n", 2s, Stream::Stderr));
+}
+
+// Descriptors numbered 3 and up that a program started by a plugin holds,
+// as "ls -l /proc/self/fd" lists them, other than the listing's own
+// directory.
+std::vector<std::string> inheritedDescriptors(const std::string& listing) {
+  std::vector<std::string> held;
+  std::istringstream lines(listing);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::smatch entry;
+    if (!std::regex_search(line, entry, std::regex(R"(([0-9]+) -> (.*)$)"))) continue;
+    if (std::stoi(entry[1]) < 3 || std::regex_match(entry[2].str(), std::regex("/proc/[0-9]+/fd"))) continue;
+    held.push_back(entry[1].str() + " -> " + entry[2].str());
+  }
+  return held;
+}
+
+// Neither the IPC socket nor any other descriptor of the core reaches a
+// program a plugin starts, whether from "Open" during initialisation (the
+// logging plugin), from "Open" of the run or from an event.
+TEST(InitChannel, ProgramsStartedByPluginsInheritNoDescriptorOfTheCore) {
+  CoreProcess core;
+  core.installPlugin(KO_FD_PROBE_LOG_PLUGIN, PluginFolder::Plugins, "LogPI.so");
+  core.installPlugin(KO_FD_PROBE_PLUGIN);
+  ASSERT_TRUE(core.start());
+  for (const char* file : {"fds-open-log", "fds-open-plugin", "fds-event-plugin", "fds-event-log"}) {
+    const auto listing = core.workDir() / file;
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(listing); })) << file << "\n" << core.allOutput();
+    const std::string text = readFile(listing);
+    EXPECT_NE(text.find(" 2 -> "), std::string::npos) << file << "\n" << text;
+    EXPECT_EQ(inheritedDescriptors(text), std::vector<std::string>{}) << file << "\n" << text;
+  }
+  ASSERT_TRUE(core.sendPacket(core::buildIpcPacket(0, core::IpcCommandStop, 0)));
+  EXPECT_TRUE(core.exitsWith(0));
 }
 
 TEST(InitStop, StopSignalDuringInitialisationWaitsForTheSignalSetAndEndsClean) {

@@ -4,6 +4,9 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <thread>
@@ -320,6 +323,141 @@ std::pair<std::string, std::string> capabilitySets() {
     if (line.rfind("CapPrm:", 0) == 0) permitted = line.substr(line.find_first_not_of(" \t", 7));
   }
   return {effective, permitted};
+}
+
+using PluginTrust = PluginTreeTest;
+
+// The level of the console line holding `text`, told by its colour; -1 when
+// there is none.
+int levelOf(const std::string& console, const std::string& text) {
+  for (auto& line : splitLines(console)) {
+    if (line.find(text) == std::string::npos) continue;
+    if (line.rfind("\x1b[38;5;196m", 0) == 0) return 75;
+    if (line.rfind("\x1b[38;5;227m", 0) == 0) return 50;
+    return 0;
+  }
+  return -1;
+}
+
+std::vector<std::string> failedFiles(const core::DvrCore& core) {
+  std::vector<std::string> names;
+  for (const auto& plugin : core.failedPlugins) names.push_back(plugin->fileName + ": " + plugin->errorText);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+constexpr uid_t NobodyUid = 65534;
+
+// Each way another user could have put code in front of the core is refused
+// before the library is opened, named at level 75 with its reason and kept
+// for the inventory like a failed load; trusted files beside them, one
+// reached through a link, load. The tree sits under the root-owned sticky
+// temporary directory, an ancestor every file here passes.
+TEST_F(PluginTrust, FilesAnotherUserCouldWriteAreRefusedWithTheirReason) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
+  const fs::path bin = root() / "bin";
+  install(LC_ID10_PATH, "good.so");
+  install(LC_ID20_PATH, "open.so");
+  fs::permissions(bin / "plugins" / "open.so", fs::perms(0666));
+  install(LC_ID12_PATH, "group.so");
+  fs::permissions(bin / "plugins" / "group.so", fs::perms(0775));
+  install(LC_ID06_PATH, "prot.so", "protected-plugins");
+  fs::permissions(bin / "protected-plugins", fs::perms(0777));
+  install(LC_LOGPI_PATH, "LogPI.so");
+  fs::permissions(bin / "plugins" / "LogPI.so", fs::perms(0646));
+
+  // Trees outside the program directory, reached through links.
+  const auto place = [&](const fs::path& directory, const char* built) {
+    fs::create_directories(directory);
+    fs::copy_file(built, directory / "lib.so");
+  };
+  place(root() / "trusted", LC_ID08_PATH);
+  fs::create_symlink(root() / "trusted" / "lib.so", bin / "plugins" / "alias.so");
+  place(root() / "nobodys", LC_RANK5_PATH);
+  ASSERT_EQ(chown((root() / "nobodys").c_str(), NobodyUid, NobodyUid), 0);
+  fs::create_symlink(root() / "nobodys" / "lib.so", bin / "plugins" / "intonobodys.so");
+  place(root() / "sticky", LC_LOAD3_PATH);
+  fs::permissions(root() / "sticky", fs::perms(01777));
+  ASSERT_EQ(chown((root() / "sticky").c_str(), NobodyUid, NobodyUid), 0);
+  fs::create_symlink(root() / "sticky" / "lib.so", bin / "plugins" / "sticky.so");
+  place(root() / "deep" / "a" / "b", LC_THREADS_PATH);
+  fs::permissions(root() / "deep", fs::perms(0777));
+  fs::create_symlink(root() / "deep" / "a" / "b" / "lib.so", bin / "plugins" / "deep.so");
+  fs::create_symlink(root() / "trusted" / "lib.so", bin / "plugins" / "nobodyslink.so");
+  ASSERT_EQ(lchown((bin / "plugins" / "nobodyslink.so").c_str(), NobodyUid, NobodyUid), 0);
+
+  makeCore();
+  StdoutCapture console(scratch("console.txt"));
+  start();
+  const std::string text = console.stop();
+
+  EXPECT_EQ(listedFiles(), (std::vector<std::string>{"alias.so", "good.so"}));
+  const std::string plugins = (bin / "plugins").string();
+  const std::string sticky = (root() / "sticky").string();
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {plugins + "/open.so", "writable by others"},
+      {plugins + "/group.so", "writable by group"},
+      {(bin / "protected-plugins" / "prot.so").string(),
+       "directory " + (bin / "protected-plugins").string() + " writable by others"},
+      {plugins + "/LogPI.so", "writable by others"},
+      {plugins + "/intonobodys.so", "directory " + (root() / "nobodys").string() + " owned by uid 65534"},
+      {plugins + "/sticky.so", "directory " + sticky + " owned by uid 65534"},
+      {plugins + "/deep.so", "directory " + (root() / "deep").string() + " writable by others"},
+      {plugins + "/nobodyslink.so", "link " + plugins + "/nobodyslink.so owned by uid 65534"},
+  };
+  std::vector<std::string> expected;
+  for (const auto& [path, reason] : refused) {
+    EXPECT_EQ(levelOf(text, "plugin " + path + " refused: " + reason), 75) << path << "\n" << text;
+    expected.push_back(path.substr(path.rfind('/') + 1) + ": " + reason);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(failedFiles(*core), expected);
+  for (const auto& plugin : core->failedPlugins) EXPECT_EQ(plugin->loadCode, core::RefusedLoadCode);
+  // Only the two trusted files ran any code.
+  EXPECT_EQ(calledMatching(" Load"), (std::vector<std::string>{"alias.so", "good.so"}));
+}
+
+// dlopen hands back the library already open for a link, a hard link or a
+// versioned name: the second name is refused without a call, so the one
+// instance sees each entry point and each event once.
+TEST_F(PluginTrust, LibraryReachedUnderSecondNamesIsLoadedOnce) {
+  const fs::path plugins = root() / "bin" / "plugins";
+  install(LC_ID10_PATH, "Recorder-1.2.so");
+  fs::create_symlink("Recorder-1.2.so", plugins / "Recorder.so");
+  fs::create_hard_link(plugins / "Recorder-1.2.so", plugins / "Copy.so");
+  makeCore();
+  StdoutCapture console(scratch("console.txt"));
+  start();
+  auto alarm = core::makeEvent(EventTypeAlarm, EventClassLive, core::CoreSourceId, "door", 4);
+  ASSERT_EQ(core->submitEvent(alarm), 0);
+  finish();
+  const std::string text = console.stop();
+
+  EXPECT_EQ(listedFiles(), (std::vector<std::string>{"Copy.so", "LogPI.so"}));
+  EXPECT_EQ(failedFiles(*core), (std::vector<std::string>{"Recorder-1.2.so: same library as Copy.so",
+                                                           "Recorder.so: same library as Copy.so"}));
+  EXPECT_EQ(levelOf(text, "plugin " + (plugins / "Recorder.so").string() + " refused: same library as Copy.so"), 75)
+      << text;
+  for (const char* call : {" Load", " Open", " Close", " Unload", " OnEvent alarm"}) {
+    EXPECT_EQ(calledMatching(call), std::vector<std::string>{"Copy.so"}) << call;
+  }
+}
+
+TEST_F(PluginTrust, LoggingPluginReachedUnderASecondNameIsBoundOnce) {
+  const fs::path plugins = root() / "bin" / "plugins";
+  install(LC_LOGPI_PATH, "LogPI.so");
+  fs::create_symlink("LogPI.so", plugins / "Logger.so");
+  makeCore();
+  start();
+  auto alarm = core::makeEvent(EventTypeAlarm, EventClassLive, core::CoreSourceId, "door", 4);
+  ASSERT_EQ(core->submitEvent(alarm), 0);
+  finish();
+
+  EXPECT_EQ(listedFiles(), std::vector<std::string>{"LogPI.so"});
+  EXPECT_EQ(failedFiles(*core), std::vector<std::string>{"Logger.so: same library as LogPI.so"});
+  for (const char* call : {" Load", " Open", " Close", " Unload", " OnEvent alarm"}) {
+    EXPECT_EQ(calledMatching(call), std::vector<std::string>{"LogPI.so"}) << call;
+  }
 }
 
 using PluginCapabilities = PluginTreeTest;

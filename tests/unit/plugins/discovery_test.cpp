@@ -1,9 +1,11 @@
 // Which plugin files are found, on real directory trees, and in which order.
 #include "plugins/discovery.h"
+#include "plugins/file_trust.h"
 
 #include <gtest/gtest.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -129,6 +131,34 @@ TEST_F(PluginDiscovery, MarkInTheProgramDirectoryPutsEveryFileInTheFirstGroup) {
 }
 
 // A comparison that says "before" both ways lets a sort run off the list.
+// The owner and sticky parts of the trust rule for a core that does not run
+// as root, judged on a tree whose every ancestor is trusted: the file may be
+// the core's own user's, and a sticky directory excuses others' write
+// permission only when root owns it.
+TEST_F(PluginDiscovery, TrustFollowsTheCoresOwnUserAndOnlyRootsStickyDirectories) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
+  constexpr uid_t CoreUser = 54321;
+  const auto file = touch("plugins", "own.so");
+  fs::permissions(file, fs::perms(0755));
+  ASSERT_EQ(chown(file.c_str(), CoreUser, 0), 0);
+  EXPECT_EQ(core::untrustedPluginReason(file.string(), CoreUser), std::nullopt);
+  EXPECT_EQ(core::untrustedPluginReason(file.string(), CoreUser + 1), "owned by uid 54321");
+
+  const auto shared = programDir_ / "shared";
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms(01777));
+  const auto inShared = shared / "x.so";
+  std::ofstream(inShared) << "x";
+  fs::permissions(inShared, fs::perms(0755));
+  EXPECT_EQ(core::untrustedPluginReason(inShared.string(), CoreUser), std::nullopt);
+  ASSERT_EQ(chown(shared.c_str(), CoreUser, 0), 0);
+  EXPECT_EQ(core::untrustedPluginReason(inShared.string(), CoreUser), "directory " + shared.string() + " writable by others");
+  EXPECT_EQ(core::untrustedPluginReason(shared.string(), 0), "not a regular file");
+  // The file itself gets no sticky excuse.
+  fs::permissions(file, fs::perms(01777));
+  EXPECT_EQ(core::untrustedPluginReason(file.string(), CoreUser), "writable by others");
+}
+
 TEST(PluginFileOrder, IsAStrictWeakOrderingAmongMarkedFiles) {
   const std::vector<std::string> paths = {"/x/plugins/tKorpiB.so", "/x/plugins/tKorpia.so", "/x/tKorpi/plugins/c.so",
                                           "/x/plugins/a.so", "/x/plugins/A.so", "/x/protected-plugins/b.so"};
