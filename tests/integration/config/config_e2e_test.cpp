@@ -304,7 +304,7 @@ TEST(ConfigWithPlugins, StartupTextsWithControlBytesReadBackAndKeepEveryThreshol
     EXPECT_TRUE(core.exitsWith(0, 20s)) << core.allOutput();
     const std::string published = configsOf(spyRecords(spy))[2];
     written = readFile(core.workDir() / "core.xml");
-    for (const std::string* text : {&published, &written}) {
+    for (const std::string* text : std::initializer_list<const std::string*>{&published, &written}) {
       EXPECT_EQ(xmllintComplaint(core.workDir() / "lint.xml", *text), "") << *text;
       EXPECT_EQ(expatAttribute(*text, "Library", "Filename"), file) << *text;
       EXPECT_EQ(expatAttribute(*text, "Library", "Version"), releaseBack) << *text;

@@ -19,6 +19,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -86,13 +87,13 @@ bool parses(const std::string& text, int& level) {
   XML_SetStartElementHandler(parser, [](void* data, const XML_Char* name, const XML_Char** attributes) {
     if (std::string_view(name) != "Plugin") return;
     bool own = false;
-    int level = -2;
+    int value = -2;
     for (int i = 0; attributes[i] != nullptr; i += 2) {
       const std::string_view key(attributes[i]);
       if (key == "ID" && std::string_view(attributes[i + 1]) == "1310720") own = true;
-      if (key == "LogLevel") level = std::atoi(attributes[i + 1]);
+      if (key == "LogLevel") value = std::atoi(attributes[i + 1]);
     }
-    if (own) static_cast<State*>(data)->level = level;
+    if (own) static_cast<State*>(data)->level = value;
   });
   const bool ok = XML_Parse(parser, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
   XML_ParserFree(parser);
