@@ -108,11 +108,13 @@ void writeFileReplacing(std::string_view name, const char* bytes, std::size_t le
   // pending name (a symbolic link to another file, a FIFO, a hard link) is
   // removed and the file is created afresh: O_EXCL never follows a link and
   // fails if anything took the name in between, which refuses the write.
-  (void)::unlink(pending.c_str());
+  const int removal = ::unlink(pending.c_str()) == 0 ? ENOENT : errno;
   FileDescriptor fd(::open(pending.c_str(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_SYNC | O_CLOEXEC | O_NOCTTY,
                            0644));
-  if (!fd) fail("Failed to open ", pending, errno);
+  // What could not be removed (a directory) explains the failure better than
+  // the name being taken.
+  if (!fd) fail("Failed to open ", pending, errno == EEXIST && removal != ENOENT ? removal : errno);
 
   // A partial pending file is removed: it must never be mistaken for a
   // version of the target.
