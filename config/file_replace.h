@@ -1,6 +1,7 @@
 // Safe replacement of configuration files. A new version is written whole to
 // "<name>.pending" with synchronous writes and then renamed over the target,
-// so the target is always either the old or the new version. A reader that
+// so the target is always either the old or the new version, and the
+// directory is synchronised, so the new one survives a power cut. A reader that
 // finds a pending file promotes it when it is a complete XML document and
 // discards it otherwise.
 //
