@@ -156,13 +156,16 @@ void DvrCore::loadConfig() {
 
   std::string text;
   std::unique_ptr<ParsedXml> parsed;
+  std::string syncFailure;
   try {
-    text = readXmlFile(coreXmlPath);
+    text = readXmlFile(coreXmlPath, &syncFailure);
     parsed = std::make_unique<ParsedXml>(text);
   } catch (const std::exception& e) {
     coreLog(75, "{}\nConfig defaulted", e.what());
     return;
   }
+  // The promoted file is read all the same; only its durability is in doubt.
+  if (!syncFailure.empty()) coreLog(75, "{}", syncFailure);
   const XmlDocument& document = parsed->document();
   const XmlNode* kora = firstChildElement(document, "Kora");
   if (const XmlNode* memory = kora != nullptr ? firstChildElement(*kora, "Memory") : nullptr) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -52,15 +53,27 @@ std::string errorText(int error) { return std::error_code(error, std::generic_ca
 
 [[noreturn]] void failNotXml() { throw std::runtime_error("Failed - not xml content"); }
 
-}  // namespace
+// The directory entry a rename changed is durable only once the directory
+// itself is synchronised; until then a power cut may bring back the old name.
+[[nodiscard]] std::optional<std::string> syncDirectoryOf(std::string_view name) {
+  const auto slash = name.rfind('/');
+  const std::string directory =
+      slash == std::string_view::npos ? std::string(".") : std::string(name.substr(0, slash == 0 ? 1 : slash));
+  FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd || ::fsync(fd.get()) != 0) {
+    return "Failed to sync the directory of " + std::string(name) + " - " + errorText(errno);
+  }
+  return std::nullopt;
+}
 
-bool isXmlContent(std::string_view text) noexcept { return text.starts_with("<?xml"); }
-
-std::string readWholeFile(std::string_view name) {
+// `followLinks` false refuses a symbolic link in the file's place (ELOOP), for
+// the pending file, whose directory another process may write.
+std::string readRegularFile(std::string_view name, bool followLinks) {
   const std::string path(name);
   // Non-blocking so that a FIFO in the file's place cannot stall start-up;
   // it is refused below as not a regular file.
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW);
+  FileDescriptor fd(::open(path.c_str(), flags));
   if (!fd) fail("Failed to open ", name, errno);
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0) fail("Failed to get size of ", name, errno);
@@ -81,12 +94,27 @@ std::string readWholeFile(std::string_view name) {
   return text;
 }
 
+}  // namespace
+
+bool isXmlContent(std::string_view text) noexcept { return text.starts_with("<?xml"); }
+
+std::string readWholeFile(std::string_view name) { return readRegularFile(name, true); }
+
 void writeFileReplacing(std::string_view name, const char* bytes, std::size_t length) {
   const std::string target(name);
   const std::string pending = target + std::string(PendingSuffix);
 
-  FileDescriptor fd(::open(pending.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC | O_NOCTTY, 0644));
-  if (!fd) fail("Failed to open ", pending, errno);
+  // The directory belongs to the parent's user, so whatever stands at the
+  // pending name (a symbolic link to another file, a FIFO, a hard link) is
+  // removed and the file is created afresh: O_EXCL never follows a link and
+  // fails if anything took the name in between, which refuses the write.
+  const int removal = ::unlink(pending.c_str()) == 0 ? ENOENT : errno;
+  FileDescriptor fd(::open(pending.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_SYNC | O_CLOEXEC | O_NOCTTY,
+                           0644));
+  // What could not be removed (a directory) explains the failure better than
+  // the name being taken.
+  if (!fd) fail("Failed to open ", pending, errno == EEXIST && removal != ENOENT ? removal : errno);
 
   // A partial pending file is removed: it must never be mistaken for a
   // version of the target.
@@ -111,6 +139,7 @@ void writeFileReplacing(std::string_view name, const char* bytes, std::size_t le
     const int error = errno;
     throw std::runtime_error("Failed to rename " + pending + " to " + target + " - " + errorText(error));
   }
+  if (auto failure = syncDirectoryOf(target)) throw std::runtime_error(*failure);
 }
 
 void writeXmlFile(std::string_view name, const char* bytes, std::size_t length) {
@@ -118,12 +147,12 @@ void writeXmlFile(std::string_view name, const char* bytes, std::size_t length) 
   writeFileReplacing(name, bytes, length);
 }
 
-std::string readXmlFile(std::string_view name) {
+std::string readXmlFile(std::string_view name, std::string* syncFailure) {
   const std::string target(name);
   const std::string pending = target + std::string(PendingSuffix);
 
   try {
-    std::string text = readWholeFile(pending);
+    std::string text = readRegularFile(pending, false);
     if (!isXmlContent(text)) failNotXml();
     const ParsedXml parsed(text);
     // A pending file cut short right after its declaration still parses;
@@ -132,7 +161,9 @@ std::string readXmlFile(std::string_view name) {
     // When the rename fails the text is still the newest complete version;
     // the pending file stays and is promoted by a later read or replaced by
     // the next write.
-    (void)::rename(pending.c_str(), target.c_str());
+    if (::rename(pending.c_str(), target.c_str()) == 0) {
+      if (auto failure = syncDirectoryOf(target); failure && syncFailure != nullptr) *syncFailure = *failure;
+    }
     return text;
   } catch (const std::exception&) {
     // No usable pending file: the target is read instead.

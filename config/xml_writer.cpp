@@ -36,29 +36,105 @@ std::string_view valueOf(const XmlNode& node) { return {node.value(), node.value
 std::string_view nameOf(const XmlAttribute& a) { return {a.name(), a.name_size()}; }
 std::string_view valueOf(const XmlAttribute& a) { return {a.value(), a.value_size()}; }
 
-std::string_view entityFor(char c) noexcept {
+// Where expanded bytes land decides which whitespace survives a parser:
+// inside an attribute value every parser turns a tab or line break into a
+// blank, in element text only a carriage return is rewritten (to a line feed).
+enum class Context { Text, Attribute };
+
+// Stands in for any character XML 1.0 does not allow and for every byte
+// sequence that is not UTF-8, so the document stays well-formed.
+constexpr std::string_view Replacement = "\xEF\xBF\xBD";
+
+std::string_view entityFor(char c, Context context) noexcept {
   switch (c) {
     case '&': return "&amp;";
     case '<': return "&lt;";
     case '>': return "&gt;";
     case '\'': return "&apos;";
     case '"': return "&quot;";
+    case '\r': return "&#13;";
+    case '\t': return context == Context::Attribute ? "&#9;" : std::string_view{};
+    case '\n': return context == Context::Attribute ? "&#10;" : std::string_view{};
     default: return {};
   }
 }
 
-// Copies runs of plain bytes in one piece; only the five special characters
-// are replaced.
+// The length of the well-formed UTF-8 sequence of an XML character at the
+// start of `bytes` (a lead byte >= 0x80), or 0 with `bad` set to how many
+// bytes one replacement character stands for: the longest prefix that could
+// have begun a valid sequence, at least one byte.
+std::size_t validSequence(std::string_view bytes, std::size_t& bad) noexcept {
+  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const unsigned char lead = at(0);
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;  // no UTF-16 surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    bad = 1;
+    return 0;
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned char lowest = i == 1 ? low : 0x80;
+    const unsigned char highest = i == 1 ? high : 0xBF;
+    if (i >= bytes.size() || at(i) < lowest || at(i) > highest) {
+      bad = i;
+      return 0;
+    }
+  }
+  // U+FFFE and U+FFFF are not XML characters.
+  if (lead == 0xEF && at(1) == 0xBF && at(2) >= 0xBE) {
+    bad = 3;
+    return 0;
+  }
+  return length;
+}
+
+// Copies runs of plain bytes in one piece; special characters become
+// references and what XML cannot carry becomes U+FFFD.
 template <typename Sink>
-void expand(Sink& sink, std::string_view bytes, char keep) {
+void expand(Sink& sink, std::string_view bytes, char keep, Context context) {
   std::size_t plain = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] == keep) continue;
-    const std::string_view entity = entityFor(bytes[i]);
-    if (entity.empty()) continue;
+  std::size_t i = 0;
+  auto replace = [&](std::string_view with, std::size_t consumed) {
     sink.put(bytes.substr(plain, i - plain));
-    sink.put(entity);
-    plain = i + 1;
+    sink.put(with);
+    i += consumed;
+    plain = i;
+  };
+  while (i < bytes.size()) {
+    const char c = bytes[i];
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) {
+      std::size_t bad = 0;
+      const std::size_t length = validSequence(bytes.substr(i), bad);
+      if (length != 0) {
+        i += length;
+      } else {
+        replace(Replacement, bad);
+      }
+      continue;
+    }
+    if (c == keep && keep != 0) {
+      ++i;
+      continue;
+    }
+    if (const std::string_view entity = entityFor(c, context); !entity.empty()) {
+      replace(entity, 1);
+    } else if (byte < 0x20 && c != '\t' && c != '\n') {
+      replace(Replacement, 1);
+    } else {
+      ++i;
+    }
   }
   sink.put(bytes.substr(plain));
 }
@@ -77,11 +153,11 @@ class Walk {
       const std::string_view value = valueOf(*a);
       if (value.find('"') != std::string_view::npos) {
         sink_.put('\'');
-        expand(sink_, value, '"');
+        expand(sink_, value, '"', Context::Attribute);
         sink_.put('\'');
       } else {
         sink_.put('"');
-        expand(sink_, value, '\'');
+        expand(sink_, value, '\'', Context::Attribute);
         sink_.put('"');
       }
     }
@@ -99,7 +175,7 @@ class Walk {
         return;
       case rapidxml::node_data:
         indent(depth);
-        expand(sink_, valueOf(n), 0);
+        expand(sink_, valueOf(n), 0, Context::Text);
         break;
       case rapidxml::node_cdata:
         indent(depth);
@@ -152,9 +228,9 @@ class Walk {
     sink_.put('>');
     if (first == nullptr) {
       // The element's own value is printed only when it has no children.
-      expand(sink_, valueOf(n), 0);
+      expand(sink_, valueOf(n), 0, Context::Text);
     } else if (first->next_sibling() == nullptr && first->type() == rapidxml::node_data) {
-      expand(sink_, valueOf(*first), 0);
+      expand(sink_, valueOf(*first), 0, Context::Text);
     } else {
       lineBreak();
       for (const XmlNode* child = first; child != nullptr; child = child->next_sibling()) {
@@ -208,7 +284,7 @@ std::string renderXml(const XmlNode& document, std::size_t reserve) {
 
 std::string& expandChars(std::string& text, std::string_view bytes, char keep) {
   StringSink sink(text);
-  expand(sink, bytes, keep);
+  expand(sink, bytes, keep, Context::Attribute);
   return text;
 }
 

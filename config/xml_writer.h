@@ -40,8 +40,12 @@ std::size_t measureXml(const XmlNode& node, int options, std::size_t depth);
 // bytes reserved up front.
 std::string renderXml(const XmlNode& document, std::size_t reserve);
 
-// Appends `bytes` with & < > ' " replaced by their entities, except that the
-// byte `keep` is copied as is (0 replaces all five).
+// Appends `bytes` as an attribute value reads them back: & < > ' " become
+// their entities, except that the byte `keep` is copied as is (0 replaces all
+// five); tab, line feed and carriage return become character references; a
+// character XML 1.0 does not allow, and any byte sequence that is not UTF-8,
+// becomes U+FFFD. Element text is expanded the same way except that tabs and
+// line feeds, which text keeps, are copied.
 std::string& expandChars(std::string& text, std::string_view bytes, char keep);
 
 }  // namespace ko::core

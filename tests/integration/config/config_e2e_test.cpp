@@ -1,9 +1,11 @@
 // The configuration files with the real core process, run by the integration
 // harness: what the core reads from and writes to core.xml and product.xml,
 // what it prints, and the documents a real plugin receives.
+#include <expat.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -257,6 +259,104 @@ TEST(ConfigWithPlugins, LibraryAppearsOnceTheParentHasNamedItself) {
   EXPECT_TRUE(core.signal(SIGTERM));
   EXPECT_TRUE(core.exitsWith(0, 20s)) << core.allOutput();
   EXPECT_NE(readFile(core.workDir() / "core.xml").find("\t\t\t<Library Name=\"norvad\""), std::string::npos);
+}
+
+// The value of attribute `name` of the first `element` as expat (a standard,
+// attribute-normalising parser) reads it; "malformed" when expat refuses the
+// document, "missing" when there is no such attribute.
+std::string expatAttribute(const std::string& text, const std::string& element, const std::string& name) {
+  struct State {
+    const std::string& element;
+    const std::string& name;
+    std::string value = "missing";
+  } state{element, name};
+  XML_Parser parser = XML_ParserCreate("UTF-8");
+  XML_SetUserData(parser, &state);
+  XML_SetStartElementHandler(parser, [](void* data, const XML_Char* tag, const XML_Char** attributes) {
+    auto& s = *static_cast<State*>(data);
+    if (s.value != "missing" || s.element != tag) return;
+    for (int i = 0; attributes[i] != nullptr; i += 2) {
+      if (s.name == attributes[i]) s.value = attributes[i + 1];
+    }
+  });
+  const bool ok = XML_Parse(parser, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
+  XML_ParserFree(parser);
+  return ok ? state.value : "malformed";
+}
+
+// The parent's start-up texts reach core.xml and the published document
+// byte for byte as far as XML can carry them.
+TEST(ConfigWithPlugins, StartupTextsWithControlBytesReadBackAndKeepEveryThreshold) {
+  const std::string file = "/usr/bin/nor\nvad\tx";
+  const std::string release = "4.5\r\x01\x7f\xff";
+  const std::string releaseBack = "4.5\r\xEF\xBF\xBD\x7f\xEF\xBF\xBD";
+  std::string written;
+  {
+    CoreProcess core;
+    core.installPlugin(SPY_PLUGIN_PATH, ko::test::PluginFolder::Plugins, "ConfigSpy.so");
+    ASSERT_TRUE(core.start());
+    const fs::path spy = core.workDir() / "spy.out";
+    ASSERT_TRUE(eventually([&] { return spyQuiet(spy); }, 20s)) << core.allOutput();
+    ASSERT_TRUE(core.sendPacket(buildIpcPacket(0, IpcCommandStartup, 0, file + '\0' + release + '\0')));
+    ASSERT_TRUE(core.sendPacket(buildIpcPacket(ipcTargetFor(0x12), 1, 0, "go")));
+    ASSERT_TRUE(eventually([&] { return configsOf(spyRecords(spy)).size() == 3; }, 20s)) << core.allOutput();
+    EXPECT_TRUE(core.signal(SIGTERM));
+    EXPECT_TRUE(core.exitsWith(0, 20s)) << core.allOutput();
+    const std::string published = configsOf(spyRecords(spy))[2];
+    written = readFile(core.workDir() / "core.xml");
+    for (const std::string* text : std::initializer_list<const std::string*>{&published, &written}) {
+      EXPECT_EQ(xmllintComplaint(core.workDir() / "lint.xml", *text), "") << *text;
+      EXPECT_EQ(expatAttribute(*text, "Library", "Filename"), file) << *text;
+      EXPECT_EQ(expatAttribute(*text, "Library", "Version"), releaseBack) << *text;
+    }
+  }
+  // The core's own reader at the next start keeps every threshold.
+  CoreProcess again;
+  writeFile(again.workDir() / "core.xml", written);
+  const auto restored = runWithPlugins(again);
+  ASSERT_FALSE(restored.empty());
+  EXPECT_EQ(again.stdoutText().find("Config defaulted"), std::string::npos) << again.stdoutText();
+  EXPECT_EQ(spyLevel(restored[0]), "70");
+}
+
+// The working directory is the parent's: whatever it plants at the pending
+// name is neither written through nor waited on.
+TEST(ConfigWithPlugins, PendingPlantedAsSymlinkOrFifoIsNeitherFollowedNorWaitedOn) {
+  CoreProcess core;
+  core.installPlugin(SPY_PLUGIN_PATH, ko::test::PluginFolder::Plugins, "ConfigSpy.so");
+  const fs::path pending = core.workDir() / "core.xml.pending";
+  const fs::path victim = core.root() / "victim";
+  writeFile(victim, "root:x:0:0:root:/root:/bin/sh\n");
+  ::chmod(victim.c_str(), 0644);
+  // A FIFO before the start: the start-up write would block on it.
+  ASSERT_EQ(::mkfifo(pending.c_str(), 0644), 0);
+  ASSERT_TRUE(core.start());
+  const fs::path spy = core.workDir() / "spy.out";
+  ASSERT_TRUE(eventually([&] { return spyQuiet(spy); }, 20s)) << core.allOutput();
+  EXPECT_EQ(spyLevel(readFile(core.workDir() / "core.xml")), "60");
+
+  // A symbolic link before a rewrite.
+  fs::create_symlink(victim, pending);
+  ASSERT_TRUE(core.sendPacket(buildIpcPacket(ipcTargetFor(0x12), 1, 0, "go")));
+  ASSERT_TRUE(eventually([&] { return configsOf(spyRecords(spy)).size() == 3; }, 20s)) << core.allOutput();
+  EXPECT_EQ(readFile(victim), "root:x:0:0:root:/root:/bin/sh\n");
+  EXPECT_FALSE(fs::is_symlink(core.workDir() / "core.xml"));
+  EXPECT_EQ(spyLevel(readFile(core.workDir() / "core.xml")), "70");
+  EXPECT_TRUE(core.signal(SIGTERM));
+  EXPECT_TRUE(core.exitsWith(0, 20s)) << core.allOutput();
+
+  // A FIFO before a start on a valid core.xml: the read refuses it, the
+  // thresholds come from core.xml, and the start-up write replaces it.
+  CoreProcess again;
+  again.installPlugin(SPY_PLUGIN_PATH, ko::test::PluginFolder::Plugins, "ConfigSpy.so");
+  writeFile(again.workDir() / "core.xml", readFile(core.workDir() / "core.xml"));
+  ASSERT_EQ(::mkfifo((again.workDir() / "core.xml.pending").c_str(), 0644), 0);
+  ASSERT_TRUE(again.start());
+  ASSERT_TRUE(eventually([&] { return spyQuiet(again.workDir() / "spy.out"); }, 20s)) << again.allOutput();
+  EXPECT_EQ(spyLevel(configsOf(spyRecords(again.workDir() / "spy.out"))[0]), "70");
+  EXPECT_FALSE(fs::exists(again.workDir() / "core.xml.pending"));
+  EXPECT_TRUE(again.signal(SIGTERM));
+  EXPECT_TRUE(again.exitsWith(0, 20s)) << again.allOutput();
 }
 
 }  // namespace

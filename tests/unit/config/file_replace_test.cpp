@@ -5,12 +5,19 @@
 #include "config/file_replace.h"
 
 #include <gtest/gtest.h>
+#include <linux/audit.h>
 #include <linux/capability.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstddef>
 
 #include <filesystem>
 #include <random>
@@ -121,6 +128,93 @@ TEST_F(FileReplaceTest, FailedRenameIsReportedAndPendingKeepsTheNewVersion) {
   const std::string failure = failureOf([] { writeXmlFile("core.xml", NewDoc.data(), NewDoc.size()); });
   EXPECT_EQ(failure.rfind("Failed to rename core.xml.pending to core.xml - ", 0), 0u) << failure;
   EXPECT_EQ(readFile("core.xml.pending"), NewDoc);
+}
+
+// The working directory belongs to another user, who may plant anything at
+// the pending name before a write.
+TEST_F(FileReplaceTest, PendingSymlinkOrHardLinkIsReplacedNotWrittenThrough) {
+  const std::string victim = "victim line\n";
+  writeFile("victim", victim);
+  writeFile("core.xml", OldDoc);
+  fs::create_symlink("victim", "core.xml.pending");
+  writeXmlFile("core.xml", NewDoc.data(), NewDoc.size());
+  EXPECT_EQ(readFile("victim"), victim);
+  EXPECT_FALSE(fs::is_symlink("core.xml"));
+  EXPECT_EQ(readFile("core.xml"), NewDoc);
+
+  fs::create_hard_link("victim", "core.xml.pending");
+  writeXmlFile("core.xml", OldDoc.data(), OldDoc.size());
+  EXPECT_EQ(readFile("victim"), victim);
+  EXPECT_EQ(readFile("core.xml"), OldDoc);
+  EXPECT_FALSE(fs::exists("core.xml.pending"));
+}
+
+TEST_F(FileReplaceTest, PendingFifoBlocksNeitherWriteNorRead) {
+  writeFile("core.xml", OldDoc);
+  ASSERT_EQ(::mkfifo("core.xml.pending", 0644), 0);
+  // A read first: the FIFO is no version of the target.
+  const auto outcome = testing::runInChild([] {
+    std::string seen = readXmlFile("core.xml");
+    if (!fs::is_fifo("core.xml.pending") && ::mkfifo("core.xml.pending", 0644) != 0) return std::string("no fifo");
+    writeXmlFile("core.xml", NewDoc.data(), NewDoc.size());
+    return seen;
+  }, std::chrono::seconds(10));
+  ASSERT_TRUE(outcome.has_value()) << "a FIFO at the pending name blocked";
+  EXPECT_EQ(*outcome, OldDoc);
+  EXPECT_EQ(readFile("core.xml"), NewDoc);
+  EXPECT_FALSE(fs::exists("core.xml.pending"));
+}
+
+TEST_F(FileReplaceTest, PendingSymlinkIsNeverPromoted) {
+  writeFile("core.xml", OldDoc);
+  writeFile("elsewhere.xml", NewDoc);
+  fs::create_symlink("elsewhere.xml", "core.xml.pending");
+  EXPECT_EQ(readXmlFile("core.xml"), OldDoc);
+  EXPECT_FALSE(fs::is_symlink("core.xml"));
+  EXPECT_EQ(readFile("core.xml"), OldDoc);
+  EXPECT_EQ(readFile("elsewhere.xml"), NewDoc);
+}
+
+#if defined(__x86_64__)
+constexpr uint32_t OwnAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr uint32_t OwnAuditArch = AUDIT_ARCH_AARCH64;
+#endif
+
+// In a child: every fsync answers EIO. Writes are synchronous through O_SYNC,
+// so the only fsync a replacement makes is the directory's.
+bool failEveryFsync() {
+  static const sock_filter Filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, OwnAuditArch, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fsync, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EIO & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(Filter)), const_cast<sock_filter*>(Filter)};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// The rename, and the promotion of a pending file, are each followed by a
+// sync of the directory whose failure is reported, not swallowed.
+TEST_F(FileReplaceTest, RenameIsFollowedByDirectorySyncWhoseFailureIsReported) {
+  writeFile("core.xml", OldDoc);
+  const auto outcome = testing::runInChild([] {
+    if (!failEveryFsync()) return std::string("skip");
+    std::string seen = failureOf([] { writeXmlFile("core.xml", NewDoc.data(), NewDoc.size()); });
+    seen += "|" + readFile("core.xml") + "|";
+    writeFile("core.xml.pending", OldDoc);
+    std::string syncFailure;
+    seen += readXmlFile("core.xml", &syncFailure) + "|" + syncFailure;
+    return seen;
+  });
+  ASSERT_TRUE(outcome.has_value());
+  if (*outcome == "skip") GTEST_SKIP() << "no seccomp filter here";
+  const std::string failure = "Failed to sync the directory of core.xml - Input/output error";
+  EXPECT_EQ(*outcome, failure + "|" + NewDoc + "|" + OldDoc + "|" + failure);
+  EXPECT_EQ(readFile("core.xml"), OldDoc);
+  EXPECT_FALSE(fs::exists("core.xml.pending"));
 }
 
 // Root passes every permission check unless it gives up the capabilities

@@ -1,8 +1,10 @@
 // The XML writer: exact output for the shapes the core prints, and for random
 // trees of every node kind that measuring and printing agree byte for byte.
+#include <expat.h>
 #include <gtest/gtest.h>
 
 #include <random>
+#include <utility>
 #include <string>
 
 #include "config/xml_tree.h"
@@ -114,12 +116,14 @@ TEST_F(XmlWriterTest, PrintingAppendsWithoutTouchingExistingText) {
 // several depths.
 class XmlWriterProperty : public ::testing::Test {
  protected:
-  std::string randomText(std::size_t maxLength) {
-    static constexpr char Alphabet[] = "ab<>&'\"\t\n \x01\xff";
+  // Pieces of UTF-8 sequences too, valid and broken, so that replacements
+  // are measured as well.
+  std::string randomText(std::size_t maxLength,
+                         std::string_view alphabet = "ab<>&'\"\t\n\r \x01\x7f\xff\xc3\xa9\xed\xa0\xef\xbf") {
     std::uniform_int_distribution<std::size_t> length(0, maxLength);
-    std::uniform_int_distribution<std::size_t> pick(0, sizeof Alphabet - 2);
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
     std::string text(length(rng_), ' ');
-    for (char& c : text) c = Alphabet[pick(rng_)];
+    for (char& c : text) c = alphabet[pick(rng_)];
     return text;
   }
 
@@ -174,11 +178,57 @@ TEST_F(XmlWriterProperty, MeasuredLengthEqualsPrintedBytesForRandomTrees) {
   }
 }
 
+// What a standard parser (expat, which normalises attribute whitespace as
+// every conforming parser must) reads back as the value of attribute V of the
+// root element, or as the root's text; "malformed: ..." when it refuses.
+std::string expatReadBack(const std::string& document, bool attribute) {
+  struct State {
+    bool attribute;
+    std::string seen;
+    int depth = 0;
+  } state{attribute, {}, 0};
+  XML_Parser parser = XML_ParserCreate("UTF-8");
+  XML_SetUserData(parser, &state);
+  XML_SetElementHandler(
+      parser,
+      [](void* data, const XML_Char*, const XML_Char** attributes) {
+        auto& s = *static_cast<State*>(data);
+        if (s.depth++ == 0 && s.attribute) {
+          for (int i = 0; attributes[i] != nullptr; i += 2) {
+            if (std::string_view(attributes[i]) == "V") s.seen = attributes[i + 1];
+          }
+        }
+      },
+      [](void* data, const XML_Char*) { --static_cast<State*>(data)->depth; });
+  XML_SetCharacterDataHandler(parser, [](void* data, const XML_Char* text, int length) {
+    auto& s = *static_cast<State*>(data);
+    if (!s.attribute) s.seen.append(text, static_cast<std::size_t>(length));
+  });
+  const bool ok = XML_Parse(parser, document.data(), static_cast<int>(document.size()), 1) == XML_STATUS_OK;
+  std::string result = ok ? state.seen : std::string("malformed: ") + XML_ErrorString(XML_GetErrorCode(parser));
+  XML_ParserFree(parser);
+  return result;
+}
+
+// The value a reader should get back: every byte that XML cannot carry
+// (here 0x01 and a lone 0xff) as U+FFFD, everything else as sent.
+std::string expectedReadBack(const std::string& value) {
+  std::string expected;
+  for (const char c : value) {
+    if (c == '\x01' || c == '\xff') {
+      expected += "\xEF\xBF\xBD";
+    } else {
+      expected += c;
+    }
+  }
+  return expected;
+}
+
 TEST_F(XmlWriterProperty, PrintedAttributeValuesParseBackUnchanged) {
   for (int round = 0; round < 300; ++round) {
     doc_.clear();
     XmlNode* e = appendElement(doc_, doc_, "E");
-    const std::string value = randomText(20);
+    const std::string value = randomText(20, "ab<>&'\"\t\n\r \x01\x7f\xff");
     appendAttribute(doc_, *e, "V", value);
     std::string text;
     printXml(text, doc_, XmlPrintNoIndent, 0);
@@ -187,8 +237,49 @@ TEST_F(XmlWriterProperty, PrintedAttributeValuesParseBackUnchanged) {
     ASSERT_NE(back, nullptr) << text;
     const XmlAttribute* attribute = firstAttribute(*back, "V");
     ASSERT_NE(attribute, nullptr) << text;
-    ASSERT_EQ(valueOf(*attribute), value) << text;
+    ASSERT_EQ(valueOf(*attribute), expectedReadBack(value)) << text;
+    ASSERT_EQ(expatReadBack(text, true), expectedReadBack(value)) << text;
   }
+}
+
+TEST_F(XmlWriterProperty, PrintedElementTextParsesBackUnchanged) {
+  for (int round = 0; round < 300; ++round) {
+    doc_.clear();
+    XmlNode* e = appendElement(doc_, doc_, "E");
+    const std::string value = randomText(20, "ab<>&'\"\t\n\r \x01\x7f\xff");
+    e->value(poolText(doc_, value), value.size());
+    for (const int options : {0, XmlPrintNoIndent}) {
+      std::string text;
+      printXml(text, doc_, options, 0);
+      ASSERT_EQ(expatReadBack(text, false), expectedReadBack(value)) << text;
+    }
+  }
+}
+
+// Well-formed UTF-8 is copied; each broken piece becomes one U+FFFD, for the
+// longest prefix that could have started a valid sequence.
+TEST_F(XmlWriterTest, BytesThatAreNotUtf8OrNotXmlCharactersBecomeReplacementCharacters) {
+  const std::string R = "\xEF\xBF\xBD";
+  const std::pair<std::string, std::string> cases[] = {
+      {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+      {"\xc3", R},
+      {"\xc3" "A", R + "A"},
+      {"\xe2\x82", R},
+      {"\xe2\x82" "A", R + "A"},
+      {"\xc0\xaf", R + R},
+      {"\xed\xa0\x80", R + R + R},
+      {"\xf4\x90\x80\x80", R + R + R + R},
+      {"\xef\xbf\xbe\xef\xbf\xbf\xef\xbf\xbd", R + R + R},
+      {"\x80z", R + "z"},
+      {std::string("a\0b", 3), "a" + R + "b"},
+      {"\x0b\x0c\x1f\x7f", R + R + R + "\x7f"},
+  };
+  for (const auto& [input, output] : cases) {
+    std::string text;
+    EXPECT_EQ(expandChars(text, input, 0), output) << input;
+  }
+  std::string text;
+  EXPECT_EQ(expandChars(text, "\t\n\r", 0), "&#9;&#10;&#13;");
 }
 
 }  // namespace
