@@ -366,6 +366,10 @@ TEST_F(BusDispatch, SlowHandlerIsReportedOnlyWhenCoreLogsDiagnostics) {
   core->logLevels[0] = 0;
   ASSERT_EQ(submit(makeEvent(EventTypeVideo, EventClassLive, 0x00000003u, frame.data(), 1234)), 0);
   ASSERT_TRUE(b->waitFor([&] { return !slowLines().empty(); }));
+  // A source no plugin speaks as (a camera a test plays) is named by its
+  // identifier.
+  ASSERT_EQ(submit(makeEvent(EventTypeVideo, EventClassLive, koSourceId(0x10, 1), frame.data(), 1)), 0);
+  ASSERT_TRUE(b->waitFor([&] { return slowLines().size() >= 2; }));
   stopLoopThread();
   std::lock_guard guard(b->lock);
   const std::string line = slowLines().at(0);
@@ -373,6 +377,7 @@ TEST_F(BusDispatch, SlowHandlerIsReportedOnlyWhenCoreLogsDiagnostics) {
   const bool grouped = line.find("ms for video event from Core [1,234]") != std::string::npos;
   const bool plain = line.find("ms for video event from Core [1234]") != std::string::npos;
   EXPECT_TRUE(grouped || plain) << line;
+  EXPECT_NE(slowLines().at(1).find("ms for video event from PI10 [1]"), std::string::npos) << slowLines().at(1);
 }
 
 TEST_F(BusDispatch, SlowLiveLogDeliveryIsTimedNotReported) {
