@@ -55,30 +55,30 @@ class Inspector : public ::testing::Test {
 };
 
 TEST_F(Inspector, ExamplePluginsPass) {
-  for (const char* plugin : {KO_RECORDER_PLUGIN, KO_IPC_ECHO_PLUGIN, KO_CAMERA_PLUGIN}) {
+  for (const char* plugin : {KO_RECORDER, KO_IPCECHO, KO_CAMERASIM}) {
     SCOPED_TRACE(plugin);
     // As installed: a file only its owner writes.
     const Outcome run = inspect(copy(plugin, fs::path(plugin).filename().string()).string());
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_TRUE(contains(run.output, "the core would load and open it")) << run.output;
   }
-  const Outcome recorder = inspect(copy(KO_RECORDER_PLUGIN, "Recorder.so").string());
+  const Outcome recorder = inspect(copy(KO_RECORDER, "Recorder.so").string());
   EXPECT_TRUE(contains(recorder.output, "identifier     20, source id 0x00200000")) << recorder.output;
   EXPECT_TRUE(contains(recorder.output, "wants          video\n")) << recorder.output;
   EXPECT_TRUE(contains(recorder.output, "search words   video\n")) << recorder.output;
   EXPECT_TRUE(contains(recorder.output, "OnSearch     exported")) << recorder.output;
-  const Outcome camera = inspect(copy(KO_CAMERA_PLUGIN, "CameraSim.so").string());
+  const Outcome camera = inspect(copy(KO_CAMERASIM, "CameraSim.so").string());
   EXPECT_TRUE(contains(camera.output, "worker thread  asked for\n")) << camera.output;
 }
 
 TEST_F(Inspector, RefusesWhatTheCoreWouldNotOpenOrLoad) {
-  const Outcome noClose = inspect(copy(KO_NO_CLOSE_PLUGIN, "NoClose.so").string());
+  const Outcome noClose = inspect(copy(KO_FAULTY_NO_CLOSE, "NoClose.so").string());
   EXPECT_EQ(noClose.status, 1) << noClose.output;
   EXPECT_TRUE(contains(noClose.output, "Close        missing  mandatory: loaded but never opened (OpenCode -102)"))
       << noClose.output;
   EXPECT_TRUE(contains(noClose.output, "refused: lacks \"Close\": never opened (OpenCode -102)")) << noClose.output;
 
-  const fs::path writable = copy(KO_RECORDER_PLUGIN, "Recorder.so");
+  const fs::path writable = copy(KO_RECORDER, "Recorder.so");
   fs::permissions(writable, fs::perms(0757));
   const Outcome open = inspect(writable.string());
   EXPECT_EQ(open.status, 1) << open.output;
@@ -86,14 +86,35 @@ TEST_F(Inspector, RefusesWhatTheCoreWouldNotOpenOrLoad) {
       << open.output;
 
   // Another file in the directory with the same identifier.
-  const fs::path mine = copy(KO_RECORDER_PLUGIN, "Recorder.so");
-  (void)copy(KO_RECORDER_PLUGIN, "OtherRecorder.so");
-  (void)copy(KO_IPC_ECHO_PLUGIN, "IpcEcho.so");
+  const fs::path mine = copy(KO_RECORDER, "Recorder.so");
+  (void)copy(KO_RECORDER, "OtherRecorder.so");
+  (void)copy(KO_IPCECHO, "IpcEcho.so");
   const Outcome clash = inspect("--against " + (dir_ / "plugins").string() + " " + mine.string());
   EXPECT_EQ(clash.status, 1) << clash.output;
   EXPECT_TRUE(contains(clash.output, "taken by OtherRecorder.so")) << clash.output;
   EXPECT_FALSE(contains(clash.output, "taken by IpcEcho.so")) << clash.output;
   EXPECT_TRUE(contains(clash.output, "refused: identifier clashes with OtherRecorder.so")) << clash.output;
+}
+
+// A conformance run in the real core: clean plugins pass, a plugin that
+// keeps a record and one that is slow fail with the table and the reason.
+TEST_F(Inspector, CheckPassesTheExamplesAndFailsALeakingAndASlowPlugin) {
+  for (const char* plugin : {KO_RECORDER, KO_IPCECHO, KO_CAMERASIM, KO_SEARCHCLIENT, KO_CRYPTODEMO, KO_LOGPI}) {
+    SCOPED_TRACE(plugin);
+    const Outcome run = inspect(std::string("--check ") + plugin);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(contains(run.output, "references held at exit   0\n")) << run.output;
+    EXPECT_TRUE(contains(run.output, "Verdict\n  passed\n")) << run.output;
+  }
+  const Outcome leaking = inspect(std::string("--check ") + KO_LEAKER_PLUGIN);
+  EXPECT_EQ(leaking.status, 1) << leaking.output;
+  EXPECT_TRUE(contains(leaking.output, "references held at exit   1\n")) << leaking.output;
+  EXPECT_TRUE(contains(leaking.output, "failed: Leaker.so (plugin 2c) still held 1 event reference(s) at exit"))
+      << leaking.output;
+  const Outcome slow = inspect(std::string("--check ") + KO_FAULTY_SLOW);
+  EXPECT_EQ(slow.status, 1) << slow.output;
+  EXPECT_TRUE(contains(slow.output, "failed: Slow.so (plugin 54) took ")) << slow.output;
+  EXPECT_TRUE(contains(slow.output, " ms in OnEvent for a alarm event")) << slow.output;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The faults an author would call failures, one per build: a plugin without
 // "Close" (FAULT_NO_CLOSE), one whose worker never returns (FAULT_STUCK_WORKER),
 // one that crashes on the alarm "crash" (FAULT_CRASH) and one that gives back,
-// on the alarm "release", a record it never held (FAULT_BAD_RELEASE).
+// on the alarm "release", a record it never held (FAULT_BAD_RELEASE), and one
+// that takes 20 ms over every alarm (FAULT_SLOW).
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -44,6 +45,9 @@ KO_PLUGIN_EXPORT void IOCTL(IoctlParms* parms, IoctlResult*) {
 KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
   if (baseType(record->type) != EventTypeAlarm || record->data == nullptr) return 0;
   const std::string_view text(static_cast<const char*>(record->data), record->length);
+#if defined(FAULT_SLOW)
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+#endif
 #if defined(FAULT_CRASH)
   if (text == "crash") std::raise(SIGSEGV);
 #endif
