@@ -796,7 +796,11 @@ const ExitReport& Core::stop(Millis timeout) {
 
 pid_t Core::pid() const { return state_->pid; }
 
-std::vector<ExitReport::SlowCall> Core::slowCalls() const {
+std::vector<ExitReport::SlowCall> Core::slowCalls() {
+  if (state_->report) return state_->report->slowCalls;
+  // The core reports a slow delivery after it, so the report of the last
+  // record may still be queued behind the marker that ended its inject().
+  settle();
   std::lock_guard guard(state_->lock);
   return state_->slowCallsLocked();
 }

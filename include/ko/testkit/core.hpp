@@ -294,8 +294,9 @@ class Core {
   pid_t pid() const;
   // The core's standard output and error so far.
   std::string output() const;
-  // The slow calls so far (see ExitReport::slowCalls).
-  std::vector<ExitReport::SlowCall> slowCalls() const;
+  // The slow calls of every record offered so far (see
+  // ExitReport::slowCalls); waits for the core's reports like settle().
+  std::vector<ExitReport::SlowCall> slowCalls();
 
  private:
   static Options withPlugin(const std::filesystem::path& plugin) {
