@@ -172,7 +172,10 @@ std::string ExitReport::problems() const {
     for (const auto& call : slowCalls) {
       text << call.fileName << " (plugin " << std::hex << static_cast<int>(call.identifier) << std::dec << ") took "
            << call.duration.count() << " ms in " << call.entryPoint;
-      if (!call.eventType.empty()) text << " for a " << call.eventType << " event";
+      if (!call.eventType.empty()) {
+        const bool vowel = std::string_view("aeiou").find(call.eventType.front()) != std::string_view::npos;
+        text << " for " << (vowel ? "an " : "a ") << call.eventType << " event";
+      }
       text << "\n";
     }
   }

@@ -222,10 +222,12 @@ int check(const std::string& path) {
   fmt::print("\n  {:<12} {:<9} {}\n", "entry point", "called", "slowest call");
   fmt::print("  {:<12} {:<9} {} ms\n", "Load", "yes", loadMs);
   fmt::print("  {:<12} {:<9} {} ms\n", "Open", "yes", openMs);
-  const char* eventEntry = exported("OnEvent") ? "OnEvent" : (exported("Write") ? "Write" : "IOCTL");
+  // Events go to "OnEvent", else to "Write"; a plugin with neither gets none.
+  const char* eventEntry = exported("OnEvent") || !exported("Write") ? "OnEvent" : "Write";
   fmt::print("  {:<12} {:<9} {}\n", eventEntry, exported(eventEntry) ? "yes" : "no",
-             slowestEvent.count() > 0 ? fmt::format("{} ms", slowestEvent.count())
-                                      : fmt::format("under {} ms", CoreSlowHandler.count()));
+             !exported(eventEntry)     ? std::string("-")
+             : slowestEvent.count() > 0 ? fmt::format("{} ms", slowestEvent.count())
+                                        : fmt::format("under {} ms", CoreSlowHandler.count()));
   for (const char* name : {"OnSearch", "OnIpcResult"}) {
     fmt::print("  {:<12} {:<9} {}\n", name, exported(name) ? "yes" : "no", exported(name) ? "not timed" : "-");
   }

@@ -114,7 +114,7 @@ TEST_F(Inspector, CheckPassesTheExamplesAndFailsALeakingAndASlowPlugin) {
   const Outcome slow = inspect(std::string("--check ") + KO_FAULTY_SLOW);
   EXPECT_EQ(slow.status, 1) << slow.output;
   EXPECT_TRUE(contains(slow.output, "failed: Slow.so (plugin 54) took ")) << slow.output;
-  EXPECT_TRUE(contains(slow.output, " ms in OnEvent for a alarm event")) << slow.output;
+  EXPECT_TRUE(contains(slow.output, " ms in OnEvent for an alarm event")) << slow.output;
 }
 
 }  // namespace

@@ -160,7 +160,7 @@ TEST(Testkit, SlowCallsAreDataOverTheTestsThresholdAndProblemsWhenAsked) {
     const ExitReport& report = core.stop();
     EXPECT_FALSE(report.clean());
     EXPECT_TRUE(contains(report.problems(), "Leaker.so (plugin 2c) took ")) << report.problems();
-    EXPECT_TRUE(contains(report.problems(), " ms in OnEvent for a alarm event")) << report.problems();
+    EXPECT_TRUE(contains(report.problems(), " ms in OnEvent for an alarm event")) << report.problems();
   }
   {
     // 20 ms is not over a threshold of 1 s.
