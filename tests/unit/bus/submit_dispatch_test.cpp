@@ -369,7 +369,14 @@ TEST_F(BusDispatch, SlowHandlerIsReportedOnlyWhenCoreLogsDiagnostics) {
   // A source no plugin speaks as (a camera a test plays) is named by its
   // identifier.
   ASSERT_EQ(submit(makeEvent(EventTypeVideo, EventClassLive, koSourceId(0x10, 1), frame.data(), 1)), 0);
-  ASSERT_TRUE(b->waitFor([&] { return slowLines().size() >= 2; }));
+  // Any plugin may be slow under a sanitizer; bus_a is, for this frame too.
+  auto fromPi10 = [&] {
+    for (const auto& text : slowLines()) {
+      if (text.find("ms for video event from PI10 [1]") != std::string::npos) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(b->waitFor(fromPi10));
   stopLoopThread();
   std::lock_guard guard(b->lock);
   const std::string line = slowLines().at(0);
@@ -377,7 +384,6 @@ TEST_F(BusDispatch, SlowHandlerIsReportedOnlyWhenCoreLogsDiagnostics) {
   const bool grouped = line.find("ms for video event from Core [1,234]") != std::string::npos;
   const bool plain = line.find("ms for video event from Core [1234]") != std::string::npos;
   EXPECT_TRUE(grouped || plain) << line;
-  EXPECT_NE(slowLines().at(1).find("ms for video event from PI10 [1]"), std::string::npos) << slowLines().at(1);
 }
 
 TEST_F(BusDispatch, SlowLiveLogDeliveryIsTimedNotReported) {
