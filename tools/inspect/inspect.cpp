@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -143,9 +144,10 @@ std::vector<std::string> clashes(const fs::path& dir, const fs::path& self, cons
 
 // The core and the kit's probe: installed beside the inspector, else the
 // ones of the build tree the inspector was built in.
-ko::testkit::Options checkOptions(const std::string& plugin) {
+ko::testkit::Options checkOptions(const std::string& plugin, ko::testkit::Millis slow) {
   ko::testkit::Options options;
   options.plugins = {plugin};
+  options.slowCall = slow;
   options.slowCallsAreProblems = true;
   std::error_code ec;
   const fs::path self = fs::canonical("/proc/self/exe", ec).parent_path();
@@ -154,12 +156,12 @@ ko::testkit::Options checkOptions(const std::string& plugin) {
   return options;
 }
 
-int check(const std::string& path) {
+int check(const std::string& path, ko::testkit::Millis slow) {
   using namespace ko::testkit;
   fmt::print("{}: conformance run\n", path);
   std::optional<Core> core;
   try {
-    core.emplace(checkOptions(path));
+    core.emplace(checkOptions(path, slow));
   } catch (const Error& error) {
     fmt::print("  did not start: {}\n", error.what());
     return Refused;
@@ -260,7 +262,7 @@ int check(const std::string& path) {
 void usage(FILE* out) {
   std::fputs(
       "usage: dvrcore-inspect [--against DIR] PLUGIN.so\n"
-      "       dvrcore-inspect --check PLUGIN.so\n"
+      "       dvrcore-inspect --check [--slow MS] PLUGIN.so\n"
       "Prints what the plugin says about itself (entry points, identifier, the records it wants, search\n"
       "words, close rank, thread requests) and whether the core's discovery would refuse it (file trust,\n"
       "name, an identifier already taken by a plugin in DIR). Runs the plugin's \"Load\" and \"Unload\"\n"
@@ -268,7 +270,8 @@ void usage(FILE* out) {
       "it; 1: it would refuse it, never open it, or drop it as a duplicate; 2: usage.\n"
       "--check runs it inside the real core through the test kit with standard traffic (video, audio,\n"
       "alarms, a configuration delta, searches, IPC packets, the stop) and prints what it did; exit\n"
-      "status 0 only if nothing is wrong (no reference held, no fault, no call over 5 ms).\n",
+      "status 0 only if nothing is wrong (no reference held, no fault, no call over 5 ms, or over\n"
+      "MS with --slow; the core times no shorter call).\n",
       out);
 }
 
@@ -278,6 +281,7 @@ int main(int argc, char** argv) {
   std::optional<fs::path> against;
   std::optional<fs::path> file;
   bool conformance = false;
+  ko::testkit::Millis slow = ko::testkit::CoreSlowHandler;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "-h" || arg == "--help") {
@@ -286,6 +290,8 @@ int main(int argc, char** argv) {
     }
     if (arg == "--check") {
       conformance = true;
+    } else if (arg == "--slow" && i + 1 < argc) {
+      slow = ko::testkit::Millis(std::max(std::atol(argv[++i]), static_cast<long>(ko::testkit::CoreSlowHandler.count())));
     } else if (arg == "--against" && i + 1 < argc) {
       against = argv[++i];
     } else if (!arg.empty() && arg[0] != '-' && !file) {
@@ -300,7 +306,7 @@ int main(int argc, char** argv) {
     return Usage;
   }
   const std::string path = fs::absolute(*file).lexically_normal().string();
-  if (conformance) return check(path);
+  if (conformance) return check(path, slow);
   const std::string name = file->filename().string();
   std::vector<std::string> refusals;  // why the core would not take it
 
