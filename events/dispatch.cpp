@@ -1,6 +1,8 @@
 // The dispatch loop: runs on the main thread between opening and closing the
 // plugins, taking the waiting records from the queue and handing each to
 // every plugin that wants it, in queue order and plugin-list order.
+#include <fmt/format.h>
+
 #include <chrono>
 #include <string_view>
 
@@ -29,7 +31,11 @@ std::string_view sourceName(const std::vector<std::shared_ptr<Plugin>>& plugins,
       return scratch;
     }
   }
-  return "unknown";
+  // A source with no plugin of its own (a record another plugin or a test
+  // speaks as, such as a camera) is named by its identifier, as the console
+  // tags it, rather than "unknown".
+  scratch = fmt::format("PI{:02x}", sourceIndex(id));
+  return scratch;
 }
 
 void reportSlowHandler(DvrCore& core, const Plugin& plugin, int64_t nanos, const EventParms& record) {

@@ -226,6 +226,12 @@ void DvrCore::openPlugins() {
   for (const auto& plugin : plugins) {
     coreLog(25, "Opening {:02x}:{}", plugin->sourceIndexOf(), plugin->displayName());
     plugin->Open();
+    // The outcome stays what the inventory shows (OpenCode -102); this line
+    // is what tells an author why the plugin never receives anything.
+    if (const char* missing = plugin->missingOpenEntry()) {
+      coreLog(50, "Plugin {:02x}:{} is not opened: it does not export {}, a mandatory entry point",
+              plugin->sourceIndexOf(), plugin->displayName(), missing);
+    }
   }
   if (logPlugin) {
     std::unique_lock lock(pluginsLock);

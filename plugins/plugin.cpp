@@ -181,6 +181,13 @@ void Plugin::abandon() {
   stuckPlugins.fetch_add(1);
 }
 
+const char* Plugin::missingOpenEntry() const noexcept {
+  if (openCode != -102 || !handle) return nullptr;
+  // Open() leaves whichever of the pair the plugin exports bound.
+  if (entry.Open == nullptr && entry.Close == nullptr) return "\"Open\" and \"Close\"";
+  return entry.Open == nullptr ? "\"Open\"" : "\"Close\"";
+}
+
 std::string Plugin::displayName() const { return fileName.substr(0, fileName.find('.')); }
 
 std::string Plugin::tag() const {

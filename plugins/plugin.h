@@ -158,6 +158,9 @@ class Plugin {
   void StartAsyncReaderIf();
 
   bool loaded() const noexcept { return static_cast<bool>(handle); }
+  // After Open(): the mandatory entry point(s) whose absence kept a loaded
+  // plugin from being opened, quoted ("\"Close\""); null when it was opened.
+  const char* missingOpenEntry() const noexcept;
   uint8_t sourceIndexOf() const noexcept { return sourceIndex(info.sourceId); }
   bool isCore() const noexcept { return static_cast<uint32_t>(info.sourceId) == CoreSourceId; }
   // fileName cut before its first '.'.

@@ -33,7 +33,6 @@ namespace ko::testkit {
 
 namespace fs = std::filesystem;
 namespace wire = ko::testkit::wire;
-using Clock = std::chrono::steady_clock;
 using namespace ko::core;
 
 namespace {
@@ -70,6 +69,26 @@ std::string withoutColours(const std::string& text) {
   static const std::regex escape("\x1b\\[[0-9;]*m");
   return std::regex_replace(text, escape, "");
 }
+
+// What the core's own lines say about faults it survived or ended with; the
+// kit reads them off the console, which the core writes to the end, while
+// the probe stops hearing the core once it is closed.
+struct FaultLine {
+  const char* kind;
+  std::regex line;
+};
+const std::vector<FaultLine>& faultLines() {
+  static const std::vector<FaultLine> lines = {
+      {"left loaded", std::regex("Plugin \\S+ (still running|released).*; left loaded")},
+      {"stuck call", std::regex("\\S+ stuck in \\S+ for [0-9]+s on .*")},
+      {"fatal signal", std::regex("fatal signal .*")},
+      {"refused release", std::regex("decref from [0-9a-f]{2} for a block it does not hold")},
+  };
+  return lines;
+}
+
+// The file name cut before its first '.', as the core names a plugin.
+std::string displayNameOf(const std::string& fileName) { return fileName.substr(0, fileName.find('.')); }
 
 int64_t digitsOf(const std::string& text) {
   int64_t value = 0;
@@ -148,6 +167,18 @@ std::string ExitReport::problems() const {
   if (timedOut) text << "the core did not end after the stop command and was killed\n";
   if (signal != 0 && !timedOut) text << "the core was ended by signal " << signal << "\n";
   if (exitCode > 0) text << "the core exited with " << exitCode << "\n";
+  for (const auto& fault : faults) text << fault.kind << ": " << fault.line << "\n";
+  if (slowCallsAreProblems) {
+    for (const auto& call : slowCalls) {
+      text << call.fileName << " (plugin " << std::hex << static_cast<int>(call.identifier) << std::dec << ") took "
+           << call.duration.count() << " ms in " << call.entryPoint;
+      if (!call.eventType.empty()) {
+        const bool vowel = std::string_view("aeiou").find(call.eventType.front()) != std::string_view::npos;
+        text << " for " << (vowel ? "an " : "a ") << call.eventType << " event";
+      }
+      text << "\n";
+    }
+  }
   for (const auto& holder : held) {
     text << (holder.fileName.empty() ? holder.tag : holder.fileName) << " (plugin " << std::hex
          << static_cast<int>(holder.identifier) << std::dec << ") still held " << holder.references
@@ -193,6 +224,9 @@ struct Core::State {
   bool probeClosed = false;
   std::vector<LoadedPlugin> loaded;
   bool configSeen = false;
+  // From the core's slow-handler records; named by the core's display name
+  // until the kit knows which file it is.
+  std::vector<ExitReport::SlowCall> slowEvents;
 
   uint32_t sequence = 0;
   uint32_t searches = 0;
@@ -204,7 +238,32 @@ struct Core::State {
   void sendToProbe(wire::Kind kind, uint32_t seq, const Record* record);
   int32_t awaitAnswer(uint32_t seq, Millis timeout);
   void kill();
+  // Called with `lock` held.
+  std::vector<ExitReport::SlowCall> slowCallsLocked() const;
 };
+
+std::vector<ExitReport::SlowCall> Core::State::slowCallsLocked() const {
+  std::vector<ExitReport::SlowCall> calls;
+  const int64_t over = options.slowCall.count();
+  for (const auto& plugin : loaded) {
+    if (plugin.loadMs >= over) calls.push_back({plugin.identifier, plugin.fileName, "Load", Millis(plugin.loadMs), {}});
+    if (plugin.openMs >= over) calls.push_back({plugin.identifier, plugin.fileName, "Open", Millis(plugin.openMs), {}});
+  }
+  // A reported length is truncated: N ms took at least N, and the line
+  // itself says more than the core's threshold.
+  for (auto call : slowEvents) {
+    if (call.duration.count() < over) continue;
+    for (const auto& plugin : loaded) {
+      if (displayNameOf(plugin.fileName) == call.fileName) {
+        call.identifier = plugin.identifier;
+        call.fileName = plugin.fileName;
+        break;
+      }
+    }
+    calls.push_back(std::move(call));
+  }
+  return calls;
+}
 
 void Core::State::take(const char* bytes, size_t length) {
   if (length < sizeof(wire::Header)) return;
@@ -215,24 +274,37 @@ void Core::State::take(const char* bytes, size_t length) {
     answers[header.sequence] = header.value;
   } else if (header.kind == wire::Kind::Delivered && length >= sizeof header + sizeof(EventParms)) {
     Record record;
+    record.arrived = Clock::now();
     std::memcpy(&record.parms, bytes + sizeof header, sizeof record.parms);
     record.parms.data = nullptr;
     record.payload.assign(bytes + sizeof header + sizeof record.parms, length - sizeof header - sizeof record.parms);
     const bool coreDocument = record.source() == CoreSourceId && record.type() == EventTypeConfig;
     if (coreDocument && !configSeen) {
       configSeen = true;
-      static const std::regex entry("<Plugin ID=\"(-?[0-9]+)\" Filename=\"([^\"]*)\"");
+      static const std::regex entry(
+          "<Plugin ID=\"(-?[0-9]+)\" Filename=\"([^\"]*)\"[^>]*? LoadTimeMs=\"(-?[0-9]+)\" "
+          "OpenTimeMs=\"(-?[0-9]+)\" OpenCode=\"(-?[0-9]+)\"");
       for (std::sregex_iterator it(record.payload.begin(), record.payload.end(), entry), end; it != end; ++it) {
         const long id = std::strtol((*it)[1].str().c_str(), nullptr, 10);
         // The core's own entry, and failed plugins numbered 1, 2, ...
         if (id == -2147483648L || (id > 0 && id < 0x10000)) continue;
         if ((*it)[2].str() == probeFile) continue;
-        loaded.push_back({static_cast<uint8_t>((id >> 16) & 0xff), (*it)[2].str()});
+        loaded.push_back({static_cast<uint8_t>((id >> 16) & 0xff), (*it)[2].str(),
+                          static_cast<int32_t>(std::strtol((*it)[5].str().c_str(), nullptr, 10)),
+                          std::strtoll((*it)[3].str().c_str(), nullptr, 10),
+                          std::strtoll((*it)[4].str().c_str(), nullptr, 10)});
       }
     }
     // What the author's own threshold for index 0 would have dropped: the
     // core's diagnostics the kit turned on.
     const bool live = (record.flags() & EventClassLive) != 0;
+    if (record.type() == EventTypeLog && live && sourceIndex(record.parms.source) == 0 && record.level() == 0) {
+      static const std::regex slow("^(\\S+) took ([0-9]+)ms for (\\S+) event from ");
+      std::smatch found;
+      if (std::regex_search(record.payload, found, slow) && found[1].str() != displayNameOf(probeFile)) {
+        slowEvents.push_back({0, found[1].str(), "OnEvent", Millis(std::stoll(found[2].str())), found[3].str()});
+      }
+    }
     if (record.type() == EventTypeLog && live && sourceIndex(record.parms.source) == 0 &&
         record.level() < authorThreshold) {
       return;
@@ -352,6 +424,10 @@ Core::Core(Options options) : state_(std::make_unique<State>(std::move(options))
                 (probe.empty() ? std::string() : " (looked for " + probe.string() + ")") +
                 "; set KO_TESTKIT_PROBE or Options::probe");
   }
+  if (s.options.slowCall < CoreSlowHandler) {
+    throw Error("ko::testkit: Options::slowCall is " + std::to_string(s.options.slowCall.count()) +
+                " ms; the core reports only calls over " + std::to_string(CoreSlowHandler.count()) + " ms");
+  }
   bool testsLogging = false;
   for (const auto& plugin : s.options.plugins) {
     if (!fs::is_regular_file(plugin)) throw Error("ko::testkit: no plugin file " + plugin.string());
@@ -461,11 +537,25 @@ Core::Core(Options options) : state_(std::make_unique<State>(std::move(options))
   }
   for (const auto& plugin : s.options.plugins) {
     const std::string name = plugin.filename().string();
-    if (std::none_of(s.loaded.begin(), s.loaded.end(), [&](const auto& p) { return p.fileName == name; })) {
+    const auto found = std::find_if(s.loaded.begin(), s.loaded.end(), [&](const auto& p) { return p.fileName == name; });
+    if (found == s.loaded.end()) {
       const std::string text = s.output;
       guard.unlock();
       s.kill();
       throw Error("ko::testkit: the core did not load " + name + "\n--- the core's output\n" + text);
+    }
+    if (found->openCode != 0) {
+      // The core's own line says which entry point it lacks.
+      std::string why = "OpenCode " + std::to_string(found->openCode);
+      const std::regex line("Plugin [0-9a-f]{2}:" + displayNameOf(name) + " is not opened: [^\n]*");
+      std::smatch said;
+      const std::string plain = withoutColours(s.output);
+      if (std::regex_search(plain, said, line)) why += ": " + said.str();
+      const std::string text = s.output;
+      guard.unlock();
+      s.kill();
+      throw Error("ko::testkit: the core loaded " + name + " but did not open it (" + why +
+                  ")\n--- the core's output\n" + text);
     }
   }
 }
@@ -534,15 +624,28 @@ std::vector<Record> Core::logs(uint8_t identifier) const {
 }
 
 std::optional<Record> Core::waitFor(const std::function<bool(const Record&)>& which, Millis timeout) {
+  return waitUntil(which, Clock::now() + state_->wait(timeout)).record;
+}
+
+Core::Waited Core::waitUntil(const std::function<bool(const Record&)>& which, Clock::time_point deadline) {
   State& s = *state_;
+  const auto begun = Clock::now();
+  size_t seen = 0;
   std::unique_lock guard(s.lock);
-  std::optional<Record> found;
-  s.changed.wait_for(guard, s.wait(timeout), [&] {
-    const auto it = std::find_if(s.received.begin(), s.received.end(), which);
-    if (it != s.received.end()) found = *it;
-    return found.has_value() || s.probeClosed;
-  });
-  return found;
+  for (;;) {
+    // The records not yet asked about are copied out, and the predicate
+    // runs without the lock, so it may call back into the kit.
+    std::vector<Record> fresh(s.received.begin() + static_cast<std::ptrdiff_t>(seen), s.received.end());
+    seen = s.received.size();
+    const bool closed = s.probeClosed;
+    guard.unlock();
+    for (auto& record : fresh) {
+      if (which(record)) return {std::move(record), Clock::now() - begun};
+    }
+    if (closed || Clock::now() >= deadline) return {std::nullopt, Clock::now() - begun};
+    guard.lock();
+    s.changed.wait_until(guard, deadline, [&] { return s.received.size() > seen || s.probeClosed; });
+  }
 }
 
 std::optional<Record> Core::waitForLog(uint8_t identifier, std::string_view text, Millis timeout) {
@@ -673,6 +776,9 @@ const ExitReport& Core::stop(Millis timeout) {
   std::istringstream lines(withoutColours(s.output));
   for (std::string line; std::getline(lines, line);) {
     std::smatch found;
+    for (const auto& fault : faultLines()) {
+      if (std::regex_search(line, found, fault.line)) report.faults.push_back({fault.kind, found.str()});
+    }
     if (std::regex_search(line, found, blocks)) report.blocks = digitsOf(found[1]);
     if (std::regex_search(line, found, holder)) {
       ExitReport::Held held;
@@ -685,11 +791,22 @@ const ExitReport& Core::stop(Millis timeout) {
       report.held.push_back(std::move(held));
     }
   }
+  report.slowCalls = s.slowCallsLocked();
+  report.slowCallsAreProblems = s.options.slowCallsAreProblems;
   s.report = std::move(report);
   return *s.report;
 }
 
 pid_t Core::pid() const { return state_->pid; }
+
+std::vector<ExitReport::SlowCall> Core::slowCalls() {
+  if (state_->report) return state_->report->slowCalls;
+  // The core reports a slow delivery after it, so the report of the last
+  // record may still be queued behind the marker that ended its inject().
+  settle();
+  std::lock_guard guard(state_->lock);
+  return state_->slowCallsLocked();
+}
 
 std::string Core::output() const {
   std::lock_guard guard(state_->lock);

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The demo: builds the core, the parent-daemon simulator and the example
-# plugins, lays them out in build/demo (core in bin/ beside plugins/, a
-# separate working directory work/), and runs the core under the simulator
+# plugins in a build directory of its own (build-demo/, so that build/ stays
+# as its owner configured it), lays them out in build-demo/demo (core in bin/
+# beside plugins/, a separate working directory work/), and runs the core
+# under the simulator
 # for 20 seconds. Ctrl-C stops it early; the core is always stopped with the
 # parent's stop command and must exit with 0.
 #
@@ -13,7 +15,7 @@
 #   tools/run-core.sh --tree DIR             lay out in DIR and keep its work/
 #                                            (core.xml, LogPI.log) for the next run
 #   tools/run-core.sh --exit-report          list references held at exit
-# Further arguments go to parent_sim (see build/tools/parent_sim/parent_sim -h).
+# Further arguments go to parent_sim (see build-demo/tools/parent_sim/parent_sim -h).
 set -euo pipefail
 caller="$PWD"
 cd "$(dirname "$0")/.."
@@ -35,7 +37,9 @@ needs_value() {
 }
 
 seconds=20
-tree=build/demo
+# The demo's own build directory: a Debug build, never the author's build/.
+demo_build=build-demo
+tree=$demo_build/demo
 fresh=1
 extra=()
 while [ "$#" -gt 0 ]; do
@@ -55,14 +59,14 @@ while [ "$#" -gt 0 ]; do
   esac
 done
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build -j"$(nproc)" --target dvrcore parent_sim LogPI CameraSim Recorder SearchClient CryptoDemo IpcEcho
+cmake -S . -B "$demo_build" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$demo_build" -j"$(nproc)" --target dvrcore parent_sim LogPI CameraSim Recorder SearchClient CryptoDemo IpcEcho
 
 # The demo's own tree starts afresh; one given with --tree keeps its work/.
 if [ "$fresh" = 1 ]; then rm -rf "$tree"; fi
 status=0
-build/tools/parent_sim/parent_sim --seconds "$seconds" --tree "$tree" \
-  --plugins build/examples/plugins \
+"$demo_build"/tools/parent_sim/parent_sim --seconds "$seconds" --tree "$tree" \
+  --plugins "$demo_build"/examples/plugins \
   --send-after 2 --send "40:0x200:hello from the parent" "${extra[@]}" || status=$?
 
 echo

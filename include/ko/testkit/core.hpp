@@ -6,7 +6,8 @@
 //   for (int i = 1; i <= 3; ++i) core.inject(ko::testkit::alarm("<Alarm N=\"" + std::to_string(i) + "\"/>"));
 //   auto results = core.search(ko::core::EventTypeAlarm, "<Search Newest=\"3\"/>", 3);
 //   const auto& report = core.stop();
-//   // report.problems() is empty: exit 0 and nothing held
+//   // report.problems() is empty: exit 0, nothing held, no plugin left
+//   // loaded, no stuck call, no crash, no refused release
 //
 // What runs: a copy of the core in a temporary tree, the plugins under test
 // in its plugins/, and the kit's probe plugin bound as the logging plugin (so
@@ -17,8 +18,9 @@
 // still held at exit; the kit hides the core's extra level-0 lines from the
 // records it collects.
 //
-// Set-up failures throw ko::testkit::Error; waits return what they got.
-// Not thread-safe: one test thread drives one Core.
+// Set-up failures throw ko::testkit::Error, among them a plugin under test
+// that the core loaded but did not open; waits return what they got.
+// Not thread-safe: one test thread drives one Core. Compiles as C++17.
 #pragma once
 
 #include <sys/types.h>
@@ -41,6 +43,11 @@ namespace ko::testkit {
 
 using namespace std::chrono_literals;
 using Millis = std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+// The core reports an event delivery that took more than this (its
+// slow-handler line); calls shorter than it are not seen by the kit.
+inline constexpr Millis CoreSlowHandler{5};
 
 struct Error : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -53,6 +60,11 @@ struct Error : std::runtime_error {
 struct Record {
   ko::core::EventParms parms = ko::core::makeRecord<ko::core::EventParms>();
   std::string payload;
+  // When the kit received it, on the test process's steady clock (the probe
+  // passes each record on as the core delivers it); unset in records a test
+  // builds. The interval between two arrivals is the interval the plugin
+  // produced, to within the delivery's latency.
+  Clock::time_point arrived{};
 
   uint32_t type() const { return static_cast<uint32_t>(parms.type); }
   uint32_t baseType() const { return ko::core::baseType(parms.type); }
@@ -114,6 +126,9 @@ struct Packet {
 struct LoadedPlugin {
   uint8_t identifier = 0;
   std::string fileName;
+  int32_t openCode = 0;  // 0 opened; -102 it lacks "Open" or "Close"
+  int64_t loadMs = 0;    // its "Load" and "Open" calls, whole milliseconds
+  int64_t openMs = 0;
 };
 
 // What the core left behind when it ended.
@@ -124,15 +139,35 @@ struct ExitReport {
     std::string fileName;  // e.g. "Recorder.so", when the plugin was loaded
     int64_t references = 0;
   };
+  // A call into a plugin that took longer than Options::slowCall: an event
+  // delivery ("OnEvent"; the core times every one) or the plugin's "Load"
+  // or "Open". The kit's probe's own calls are left out.
+  struct SlowCall {
+    uint8_t identifier = 0;
+    std::string fileName;    // e.g. "Recorder.so"
+    std::string entryPoint;  // "OnEvent", "Load" or "Open"
+    Millis duration{};       // whole milliseconds, as the core measured it
+    std::string eventType;   // for "OnEvent": the record's type name
+  };
+  // A fault the core survived or ended with, as its own line says it.
+  struct Fault {
+    std::string kind;  // "left loaded", "stuck call", "fatal signal", "refused release"
+    std::string line;  // the core's message
+  };
   int exitCode = -1;  // -1 when the core did not exit by itself
   int signal = 0;     // the signal that ended it, if one did
   bool timedOut = false;
   int64_t blocks = 0;  // reference blocks still allocated
   std::vector<Held> held;
+  std::vector<Fault> faults;
+  std::vector<SlowCall> slowCalls;
+  bool slowCallsAreProblems = false;  // Options::slowCallsAreProblems
   std::string output;  // the core's standard output and error
 
-  // Empty when the core exited with 0 and nothing was held; otherwise one
-  // line per problem, naming each holder and its count.
+  // Empty when the core exited with 0, nothing was held and it reported no
+  // fault (a plugin left loaded, a stuck call, a fatal signal, a refused
+  // release), nor a slow call where those count; otherwise one line per
+  // problem, naming the plugin and what it did.
   std::string problems() const;
   bool clean() const { return problems().empty(); }
 };
@@ -167,6 +202,11 @@ struct Options {
   int probeIdentifier = -1;
   // Every wait of the kit without a timeout of its own.
   Millis timeout = 10s;
+  // A call into a plugin that takes longer is listed in
+  // ExitReport::slowCalls; not below CoreSlowHandler (the kit throws).
+  Millis slowCall = CoreSlowHandler;
+  // Makes each slow call a problem: clean() is then false.
+  bool slowCallsAreProblems = false;
   // Extra environment for the core, "NAME=value".
   std::vector<std::string> environment{};
   // Filled in where the test is compiled (from the kit's CMake package);
@@ -180,7 +220,7 @@ class Core {
   // Starts the core with the plugins and waits until its dispatch loop runs.
   explicit Core(Options options);
   // The same with one plugin and the kit's defaults.
-  explicit Core(const std::filesystem::path& plugin) : Core(Options{.plugins = {plugin}}) {}
+  explicit Core(const std::filesystem::path& plugin) : Core(withPlugin(plugin)) {}
   // Kills a core that was not stopped.
   ~Core();
   Core(const Core&) = delete;
@@ -201,12 +241,24 @@ class Core {
   // Every record the core delivered to the probe so far, in delivery order:
   // what the plugins submitted, search results, the core's documents. Log
   // records below the threshold your core.xml gives the core are left out.
+  // Safe to call from inside a waitFor or waitUntil predicate (they do not
+  // hold the kit's lock while they ask it).
   std::vector<Record> received() const;
   std::vector<Record> received(const std::function<bool(const Record&)>& which) const;
   // Log records from the plugin with `identifier`.
   std::vector<Record> logs(uint8_t identifier) const;
-  // Waits for a record that matches; returns it (nothing on timeout).
+  // Waits for a record that matches; returns it (nothing on timeout). The
+  // predicate sees each record once, in arrival order, and may call back
+  // into this Core (received(), logs(), ...).
   std::optional<Record> waitFor(const std::function<bool(const Record&)>& which, Millis timeout = {});
+  // The same against a deadline, and how long it waited: a time-based
+  // plugin is tested by waiting for what it produces, not by sleeping.
+  struct Waited {
+    std::optional<Record> record;
+    Clock::duration waited{};  // from the call until the match or the deadline
+    explicit operator bool() const { return record.has_value(); }
+  };
+  Waited waitUntil(const std::function<bool(const Record&)>& which, Clock::time_point deadline);
   // Waits for a log record of `identifier` whose text contains `text`.
   std::optional<Record> waitForLog(uint8_t identifier, std::string_view text, Millis timeout = {});
 
@@ -242,8 +294,16 @@ class Core {
   pid_t pid() const;
   // The core's standard output and error so far.
   std::string output() const;
+  // The slow calls of every record offered so far (see
+  // ExitReport::slowCalls); waits for the core's reports like settle().
+  std::vector<ExitReport::SlowCall> slowCalls();
 
  private:
+  static Options withPlugin(const std::filesystem::path& plugin) {
+    Options options;
+    options.plugins = {plugin};
+    return options;
+  }
   struct State;
   std::unique_ptr<State> state_;
 };

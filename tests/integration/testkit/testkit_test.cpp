@@ -93,4 +93,111 @@ TEST(Testkit, MissingCoreOrPluginIsReportedClearly) {
   std::filesystem::remove_all(scratch);
 }
 
+// What an author would call a failure fails: a plugin the core did not
+// open fails the start with the reason, and a plugin left loaded, a crash, a
+// refused release or (when the test says so) a slow call each make the
+// report unclean with a line that names it.
+TEST(Testkit, PluginTheCoreDidNotOpenFailsTheStartWithTheReason) {
+  try {
+    Core core(KO_FAULTY_NO_CLOSE_PLUGIN);
+    FAIL() << "started a plugin that was never opened";
+  } catch (const Error& error) {
+    EXPECT_TRUE(contains(error.what(), "the core loaded NoClose.so but did not open it (OpenCode -102: Plugin "
+                                       "50:NoClose is not opened: it does not export \"Close\""))
+        << error.what();
+  }
+}
+
+TEST(Testkit, FaultsTheCoreSurvivesOrDiesOfMakeTheReportUnclean) {
+  struct Case {
+    const char* plugin;
+    const char* alarm;  // what makes it fail; null: nothing
+    const char* problem;
+  };
+  const Case cases[] = {
+      {KO_FAULTY_STUCK_WORKER_PLUGIN, nullptr,
+       "left loaded: Plugin StuckWorker still running 3s after Close; left loaded"},
+      {KO_FAULTY_CRASH_PLUGIN, "crash", "fatal signal: fatal signal SIGSEGV in dispatch: 52:Crash OnEvent"},
+      {KO_FAULTY_BAD_RELEASE_PLUGIN, "release", "refused release: decref from 53 for a block it does not hold"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.plugin);
+    Core core(c.plugin);
+    if (c.alarm != nullptr) {
+      try {
+        (void)core.inject(alarm(c.alarm));
+      } catch (const Error&) {
+        // A core that crashes answers nothing more.
+      }
+    }
+    const ExitReport& report = core.stop();
+    EXPECT_FALSE(report.clean()) << report;
+    EXPECT_TRUE(contains(report.problems(), c.problem)) << report.problems();
+  }
+}
+
+TEST(Testkit, SlowCallsAreDataOverTheTestsThresholdAndProblemsWhenAsked) {
+  {
+    Core core(KO_LEAKER_PLUGIN);
+    EXPECT_EQ(core.inject(alarm("slow")), 0);
+    const auto calls = core.slowCalls();
+    ASSERT_EQ(calls.size(), 1u) << core.output();
+    EXPECT_EQ(calls[0].fileName, "Leaker.so");
+    EXPECT_EQ(calls[0].identifier, 0x2c);
+    EXPECT_EQ(calls[0].entryPoint, "OnEvent");
+    EXPECT_EQ(calls[0].eventType, "alarm");
+    EXPECT_GE(calls[0].duration, 20ms);
+    const ExitReport& report = core.stop();
+    EXPECT_EQ(report.slowCalls.size(), 1u);
+    EXPECT_TRUE(report.clean()) << report;
+  }
+  {
+    Options options;
+    options.plugins = {KO_LEAKER_PLUGIN};
+    options.slowCallsAreProblems = true;
+    Core core(options);
+    EXPECT_EQ(core.inject(alarm("slow")), 0);
+    const ExitReport& report = core.stop();
+    EXPECT_FALSE(report.clean());
+    EXPECT_TRUE(contains(report.problems(), "Leaker.so (plugin 2c) took ")) << report.problems();
+    EXPECT_TRUE(contains(report.problems(), " ms in OnEvent for an alarm event")) << report.problems();
+  }
+  {
+    // 20 ms is not over a threshold of 1 s.
+    Options options;
+    options.plugins = {KO_LEAKER_PLUGIN};
+    options.slowCall = 1s;
+    options.slowCallsAreProblems = true;
+    Core core(options);
+    EXPECT_EQ(core.inject(alarm("slow")), 0);
+    EXPECT_TRUE(core.slowCalls().empty());
+    EXPECT_TRUE(core.stop().clean()) << core.stop();
+  }
+  Options tooFine;
+  tooFine.plugins = {KO_LEAKER_PLUGIN};
+  tooFine.slowCall = 1ms;
+  EXPECT_THROW(Core core(tooFine), Error);
+}
+
+TEST(Testkit, WaitPredicatesMayAskTheKitAndRecordsCarryTheirArrival) {
+  Core core(KO_LEAKER_PLUGIN);
+  const auto before = Clock::now();
+  EXPECT_EQ(core.inject(alarm("echo")), 0);
+  // The predicate asks the kit itself, as a test counting records does.
+  const auto waited = core.waitUntil(
+      [&](const Record& r) {
+        return r.payload == "echo" && core.received([](const Record& x) { return x.payload == "echo"; }).size() == 1;
+      },
+      Clock::now() + 10s);
+  ASSERT_TRUE(waited);
+  EXPECT_LE(waited.waited, 10s);
+  EXPECT_GE(waited.record->arrived, before);
+  EXPECT_LE(waited.record->arrived, Clock::now());
+  // Nothing more comes: the deadline is kept, and said.
+  const auto none = core.waitUntil([](const Record& r) { return r.payload == "never"; }, Clock::now() + 50ms);
+  EXPECT_FALSE(none);
+  EXPECT_GE(none.waited, 50ms);
+  EXPECT_TRUE(core.stop().clean()) << core.stop();
+}
+
 }  // namespace

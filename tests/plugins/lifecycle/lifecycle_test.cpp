@@ -135,9 +135,16 @@ TEST_F(PluginLifecycle, PhasesAreLoggedInOrder) {
 TEST_F(PluginLifecycle, PluginWithoutOpenIsStillClosed) {
   install(LC_NOOPEN_PATH, "noopen.so");
   makeCore();
+  StdoutCapture console(scratch("console.txt"));
   start();
+  const auto messages = coreMessages(console.stop());
   ASSERT_EQ(listedFiles(), (std::vector<std::string>{"noopen.so", "LogPI.so"}));
   EXPECT_EQ(core->plugins[0]->openCode, -102);
+  // The one line that says why it never receives anything names what it lacks.
+  const auto opening = std::find(messages.begin(), messages.end(), "Opening 32:noopen");
+  ASSERT_NE(opening, messages.end());
+  ASSERT_NE(opening + 1, messages.end());
+  EXPECT_EQ(opening[1], "Plugin 32:noopen is not opened: it does not export \"Open\", a mandatory entry point");
   finish();
   EXPECT_TRUE(recorded("noopen.so Close"));
   EXPECT_FALSE(recorded("noopen.so Open"));

@@ -7,6 +7,9 @@
 
 #include "ko/testkit/core.hpp"
 
+// The kit's header is C++17 and its package does not raise the standard.
+static_assert(__cplusplus == 201703L, "built as C++17");
+
 namespace {
 
 int failures = 0;
