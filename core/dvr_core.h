@@ -57,6 +57,7 @@ struct CoreIo;
 class AsyncEvent;
 const SystemProbe* realSystemProbe() noexcept;
 namespace SearchHandler { class StoredProvider; }
+struct SearchLane;
 
 inline constexpr const char* CoreVersion = "26.2.3.0";
 inline constexpr size_t IpcBufferSize = 65536;
@@ -298,6 +299,9 @@ class DvrCore {
   std::deque<std::pair<uint32_t, uint64_t>> cancelOrder;
   uint64_t cancelSequence = 0;
   std::unordered_map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> searchProviders;
+  // Each serving plugin's running and waiting searches (events/search.h has
+  // the bounds), by the plugin its threads hold; guarded by searchLock.
+  std::unordered_map<const Plugin*, std::unique_ptr<SearchLane>> searchLanes;
   // Detached search threads still able to touch the core (guarded by
   // searchLock); the destructor waits on searchThreadsGone until it is 0.
   size_t searchThreadCount = 0;
@@ -331,6 +335,11 @@ class DvrCore {
   void armHousekeeping();
   void waitForStopSignal();
   void runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept;
+  // One request on this search thread: registered for its results while the
+  // plugin's search runs.
+  void serveSearch(const AsyncEvent& request, Plugin& plugin) noexcept;
+  [[nodiscard]] bool startSearchThread(const std::shared_ptr<AsyncEvent>& request,
+                                       const std::shared_ptr<Plugin>& plugin);
 };
 
 // The one core, set by the entry point before Init and cleared by the core's
