@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <system_error>
 
 namespace ko::core {
 
@@ -50,14 +51,41 @@ bool ConsoleSink::append(std::string_view line) noexcept {
         started_ = true;
       }
       buffer_.append(line);
+    } catch (const std::system_error&) {
+      // No thread (a process at its thread limit): the line is written
+      // here, as far as the console takes it without waiting.
     } catch (...) {
-      // No memory or no thread: the line is lost like one the console
-      // refused.
+      // No memory: the line is lost like one the console refused.
       ++dropped_;
       return false;
     }
+    if (!started_) {
+      ++dropped_;  // taken back below if the console takes it all
+    }
   }
+  if (!writeNow(line)) return false;
   wake();
+  return true;
+}
+
+bool ConsoleSink::writeNow(std::string_view line) noexcept {
+  {
+    std::lock_guard guard(lock_);
+    if (started_) return true;  // buffered for the writer
+  }
+  std::lock_guard direct(directLock_);
+  size_t done = 0;
+  while (done < line.size()) {
+    pollfd ready{STDOUT_FILENO, POLLOUT, 0};
+    if (::poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0) break;
+    const ssize_t wrote =
+        ::write(STDOUT_FILENO, line.data() + done, std::min(line.size() - done, ConsoleWriteChunk));
+    if (wrote <= 0) break;
+    done += static_cast<size_t>(wrote);
+  }
+  if (done < line.size()) return false;
+  std::lock_guard guard(lock_);
+  --dropped_;
   return true;
 }
 

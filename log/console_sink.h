@@ -53,6 +53,9 @@ class ConsoleSink {
 
  private:
   void run() noexcept;
+  // Without a writer thread: writes `line` at once as far as the console
+  // takes it without waiting; false when some of it was lost.
+  bool writeNow(std::string_view line) noexcept;
   void wake() noexcept;
 
   std::function<void(uint64_t)> onDropped_;
@@ -68,6 +71,9 @@ class ConsoleSink {
   bool stopping_ = false;  // guarded by lock_
   bool started_ = false;   // guarded by lock_
   std::thread writer_;
+  // Serialises the direct writes made while no writer thread exists; held
+  // only across writes the console polled ready for.
+  std::mutex directLock_;
 };
 
 }  // namespace ko::core
