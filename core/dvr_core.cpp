@@ -15,6 +15,7 @@
 
 #include "core/core_io.h"
 #include "events/ref_block.h"
+#include "events/search.h"
 #include "log/core_log.h"
 #include "plugins/plugin.h"
 

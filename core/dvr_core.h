@@ -10,6 +10,7 @@
 //   plugin    - worker and reader threads lent to plugins; they submit events.
 //   search    - detached, one per serving plugin per search request.
 //   watch     - the stuck-call watch during the stop (monitor/stuck_calls.h).
+//   console   - writes standard output from its bounded buffer (log/console_sink.h).
 // Any thread may submit events and log.
 //
 // Locks, in the only order they nest:
@@ -40,6 +41,8 @@
 #include <vector>
 
 #include "ko/core/event.hpp"
+#include "log/console_sink.h"
+#include "log/log_budget.h"
 #include "monitor/stuck_calls.h"
 
 namespace boost::system {
@@ -50,10 +53,13 @@ namespace ko::core {
 
 class Plugin;
 class SystemProbe;
+// Logs how many console lines were dropped (log/core_log.cpp).
+void reportDroppedConsoleLines(uint64_t lines);
 struct CoreIo;
 class AsyncEvent;
 const SystemProbe* realSystemProbe() noexcept;
 namespace SearchHandler { class StoredProvider; }
+struct SearchLane;
 
 inline constexpr const char* CoreVersion = "26.2.3.0";
 inline constexpr size_t IpcBufferSize = 65536;
@@ -63,6 +69,12 @@ inline constexpr size_t MaxCancelledSearches = 4096;
 // Records whose storage the event queue and the dispatch batch keep once the
 // dispatch loop is idle (224 KiB each); a backlog's peak beyond it is freed.
 inline constexpr size_t RetainedQueueCapacity = 1024;
+// What the records of plugins may hold waiting in the queue and the dispatch
+// batch: payload bytes plus the record itself. Beyond it their live video and
+// audio are refused with 5 and everything else with 1 (the core's own
+// records always go) until it falls below QueuedBytesResume.
+inline constexpr int64_t QueuedBytesLimit = 32 * 1024 * 1024;
+inline constexpr int64_t QueuedBytesResume = QueuedBytesLimit / 2;
 // Packets reach plugins at addresses aligned at least this much.
 inline constexpr size_t IpcPacketAlignment = 8;
 
@@ -117,6 +129,12 @@ class DvrCore {
   // reference.
   void dispatchRecord(const EventParms& queued);
   size_t queuedEvents();
+  // The queue's byte bound: admits a plugin's record costing `cost` bytes,
+  // or refuses it (counted, with one line when refusing begins); and the
+  // account of a record leaving the queue for delivery.
+  bool admitQueued(int64_t cost);
+  void noteDequeued(const EventParms& queued);
+  void endQueueRefusal();
   // Empties the queue and gives back its references (destructor): records
   // still queued when the core goes will never be delivered.
   void releaseQueuedEvents();
@@ -178,8 +196,15 @@ class DvrCore {
 
   // --- logging (log/) ------------------------------------------------------
   int effectiveLogLevel(uint8_t index) const noexcept;
+  // 1 keep, 0 drop (threshold), 2 refused (over the source's budget).
   int filterLogRecord(const EventParms& record);
+  // Logs the refusal counts of sources over their log budget that are due;
+  // any thread.
+  void reportLogRefusals(int64_t now);
   void printLogLine(uint8_t index, int level, size_t length, const char* text);
+  // Waits until the console has taken every line printed so far, or
+  // `timeout` passes (false); the process's end and tests that read stdout.
+  bool flushConsole(std::chrono::milliseconds timeout) noexcept { return console.flush(timeout); }
 
   // --- monitoring (monitor/) -----------------------------------------------
   void housekeepingTick();
@@ -268,6 +293,14 @@ class DvrCore {
   // Set (under queueLock) while the dispatch loop waits on queueSignal, and
   // cleared by the loop when it wakes: only then does an append notify.
   bool dispatchWaiting = false;
+  // Bytes (payload and record) queued and not yet taken for delivery, and
+  // whether plugins' records are refused (set at QueuedBytesLimit, cleared
+  // below QueuedBytesResume), with the count refused since it began. The
+  // sum is updated at append and at delivery; relaxed: the bound may be
+  // overshot by what concurrent submitters add at once, nothing more.
+  std::atomic<int64_t> queuedBytes{0};
+  std::atomic<bool> queueRefusing{false};
+  std::atomic<int64_t> queueRefused{0};
   std::mutex searchLock;
   // Cancelled request ids with the order of their cancellation, and that
   // order, oldest first. Only the most recent MaxCancelledSearches count:
@@ -277,6 +310,9 @@ class DvrCore {
   std::deque<std::pair<uint32_t, uint64_t>> cancelOrder;
   uint64_t cancelSequence = 0;
   std::unordered_map<std::thread::id, std::shared_ptr<SearchHandler::StoredProvider>> searchProviders;
+  // Each serving plugin's running and waiting searches (events/search.h has
+  // the bounds), by the plugin its threads hold; guarded by searchLock.
+  std::unordered_map<const Plugin*, std::unique_ptr<SearchLane>> searchLanes;
   // Detached search threads still able to touch the core (guarded by
   // searchLock); the destructor waits on searchThreadsGone until it is 0.
   size_t searchThreadCount = 0;
@@ -295,17 +331,26 @@ class DvrCore {
   bool consoleColour = true;
   std::atomic<bool> consoleQuiet{false};
   std::mutex logLock;
+  LogBudget logBudget;
   std::atomic<bool> stopRequested{false};
   bool throttlingEnabled = true;
   std::atomic<bool> throttled{false};
   int64_t lowMemorySince = INT64_MAX;
 
   std::thread ioThread;
+  // Standard output's buffer and writer. Last, so it goes first: its
+  // writer may log (a count of dropped lines) through the members above.
+  ConsoleSink console{[](uint64_t lines) { reportDroppedConsoleLines(lines); }};
 
  private:
   void armHousekeeping();
   void waitForStopSignal();
   void runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept;
+  // One request on this search thread: registered for its results while the
+  // plugin's search runs.
+  void serveSearch(const AsyncEvent& request, Plugin& plugin) noexcept;
+  [[nodiscard]] bool startSearchThread(const std::shared_ptr<AsyncEvent>& request,
+                                       const std::shared_ptr<Plugin>& plugin);
 };
 
 // The one core, set by the entry point before Init and cleared by the core's

@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
   if (!core->settle()) {
     // A plugin call that never returned may still come back into the core,
     // so the core is not destroyed under it; the process ends as usual.
+    (void)core->flushConsole(ko::core::ConsoleFinalFlush);
     std::fflush(stdout);
     std::_Exit(0);
   }

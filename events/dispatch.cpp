@@ -21,6 +21,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int64_t CheckInterval = 1'000'000'000;
 
+int64_t steadyNanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
 std::string_view sourceName(const std::vector<std::shared_ptr<Plugin>>& plugins, uint64_t source,
                             std::string& scratch) {
   const auto id = static_cast<uint32_t>(source);
@@ -69,6 +73,7 @@ void DvrCore::dispatchLoop() {
   for (;;) {
     // At least once a second, outside queueLock: a report is a log record.
     callWatch.checkIo();
+    reportLogRefusals(steadyNanos());
     {
       std::unique_lock lock(queueLock);
       if (eventQueue.empty() && !stopRequested.load()) {
@@ -106,6 +111,7 @@ void DvrCore::dispatchLoop() {
         counters.queueLength.store(static_cast<int64_t>(batch.size() - counted + queuedEvents()),
                                    std::memory_order_relaxed);
         callWatch.checkIo();
+        reportLogRefusals(steadyNanos());
         reportStatistics();
       }
       dispatchRecord(batch[i]);
@@ -120,6 +126,7 @@ void DvrCore::dispatchLoop() {
 }
 
 void DvrCore::dispatchRecord(const EventParms& queued) {
+  noteDequeued(queued);
   EventParms record = queued;
   configDeltaHook(record);
 

@@ -13,7 +13,9 @@ namespace {
 // The listed blocks by payload address: open addressing in a power-of-two
 // table, one per shard so that the dispatch loop (listing, freeing) and
 // plugin threads (releases) rarely meet on a lock. No allocation per block; a table grows (or is rebuilt to drop
-// tombstones) when half full.
+// tombstones) when half full, and shrinks once fewer than an eighth of its
+// slots are live, so a peak of retained blocks does not keep its table for
+// good; between the two a table is never rebuilt twice in a row.
 class LiveBlocks {
  public:
   void insert(uintptr_t key) {
@@ -32,6 +34,21 @@ class LiveBlocks {
     if (shard.slots.empty() || shard.slots[at] != key) return;
     shard.slots[at] = Tombstone;
     --shard.live;
+    if (shard.slots.size() > MinSlots && shard.live * ShrinkBelow < shard.slots.size()) {
+      try {
+        shard.rebuild();
+      } catch (const std::bad_alloc&) {
+        // No memory for the smaller table: the larger one stays.
+      }
+    }
+  }
+  size_t slots() {
+    size_t total = 0;
+    for (Shard& shard : shards_) {
+      std::lock_guard guard(shard.lock);
+      total += shard.slots.size();
+    }
+    return total;
   }
   // Runs `body` under the shard's lock when `key` is live, so the block
   // cannot be freed meanwhile (freeing erases it under the same lock first).
@@ -47,6 +64,10 @@ class LiveBlocks {
   static constexpr uintptr_t Empty = 0;
   static constexpr uintptr_t Tombstone = 1;  // payload addresses are 16-aligned
   static constexpr size_t Shards = 16;
+  // A shard's smallest table; and a table with fewer live entries than
+  // one in ShrinkBelow slots is rebuilt smaller.
+  static constexpr size_t MinSlots = 64;
+  static constexpr size_t ShrinkBelow = 8;
 
   static size_t hash(uintptr_t key) { return static_cast<size_t>((key >> 4) * 0x9e3779b97f4a7c15ull >> 20); }
 
@@ -68,12 +89,12 @@ class LiveBlocks {
         if (slots[at] == Empty) return reuse != SIZE_MAX ? reuse : at;
       }
     }
+    // Throws bad_alloc with the table unchanged.
     void rebuild() {
-      std::vector<uintptr_t> old;
-      old.swap(slots);
-      size_t size = 64;
+      size_t size = MinSlots;
       while (size < (live + 1) * 4) size *= 2;
-      slots.assign(size, Empty);
+      std::vector<uintptr_t> old(size, Empty);
+      old.swap(slots);
       used = 0;
       for (uintptr_t key : old) {
         if (key == Empty || key == Tombstone) continue;
@@ -197,6 +218,8 @@ bool takeLent(const void* payload, uint8_t index) noexcept {
     return takeKept(holders, index);
   });
 }
+
+size_t listedBlockSlots() noexcept { return liveBlocks().slots(); }
 
 unsigned keptBy(void* payload, uint8_t index) noexcept {
   RefBlockHolders& holders = *refBlockHolders(payload);

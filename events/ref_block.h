@@ -93,6 +93,8 @@ LendOutcome settleLend(void* payload, uint8_t index, bool kept) noexcept;
 // progress, or kept after an earlier call. Reads no memory of a pointer that
 // is not a listed block.
 bool takeLent(const void* payload, uint8_t index) noexcept;
+// Slots of the listed-block tables, all shards (tests).
+size_t listedBlockSlots() noexcept;
 // The references `index` kept on a live block the caller holds (tests).
 unsigned keptBy(void* payload, uint8_t index) noexcept;
 

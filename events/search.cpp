@@ -6,8 +6,15 @@
 // submits the results; slots are emptied by whichever thread frees a result's
 // block (the dispatch loop or a plugin's decref) and by a stop request.
 //
-// Locks: searchLock guards cancelledSearches, searchProviders and the count
-// of live search threads; a provider's mutex guards its slot. The only
+// Bounds: a serving plugin runs at most SearchesPerPlugin searches at once,
+// each on a search thread that, when its search returns, takes the plugin's
+// next waiting request (at most SearchesWaitingPerPlugin wait; beyond that a
+// request is not started for that plugin, counted and told). Waiting
+// requests cancelled meanwhile, or left at a stop, never start.
+//
+// Locks: searchLock guards cancelledSearches, searchProviders, the lanes of
+// waiting requests and the count of live search threads; a provider's mutex
+// guards its slot. The only
 // nesting is searchLock, then a provider's mutex. Nobody waits on a slot
 // while holding searchLock or queueLock.
 //
@@ -26,9 +33,15 @@
 // release the result that holds the slot).
 #include "events/search.h"
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "core/dvr_core.h"
 #include "log/core_log.h"
@@ -48,6 +61,18 @@ AsyncEvent::AsyncEvent(const EventParms& request) noexcept : record_(request) {
 }
 
 AsyncEvent::~AsyncEvent() { std::free(record_.data); }
+
+namespace {
+
+// One running thread of `plugin` fewer; its lane goes with the last one.
+// Caller holds searchLock.
+void leaveLane(std::unordered_map<const Plugin*, std::unique_ptr<SearchLane>>& lanes, const Plugin* plugin) {
+  auto it = lanes.find(plugin);
+  if (it == lanes.end()) return;
+  if (--it->second->running == 0 && it->second->waiting.empty()) lanes.erase(it);
+}
+
+}  // namespace
 
 bool DvrCore::isCancelled(uint32_t requestId) {
   std::lock_guard lock(searchLock);
@@ -91,32 +116,80 @@ bool DvrCore::searchRequest(const EventParms& record) {
   auto request = std::make_shared<AsyncEvent>(record);
   for (const auto& plugin : pluginSnapshot()) {
     if (!plugin->ServesSearches()) continue;
+    bool start = false;
+    int64_t notStarted = 0;
     {
       std::lock_guard lock(searchLock);
       if (searchThreadsClosed) break;
-      ++searchThreadCount;
+      auto& lane = searchLanes[plugin.get()];
+      if (!lane) lane = std::make_unique<SearchLane>();
+      if (lane->running < SearchesPerPlugin) {
+        ++lane->running;
+        ++searchThreadCount;
+        start = true;
+      } else if (lane->waiting.size() < SearchesWaitingPerPlugin) {
+        lane->waiting.push_back(request);
+      } else {
+        ++lane->refused;
+        const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+        if (lane->lastReport == INT64_MIN || now - lane->lastReport >= SearchRefusalReportNanos) {
+          notStarted = std::exchange(lane->refused, 0);
+          lane->lastReport = now;
+        }
+      }
     }
-    try {
-      // The references move into the thread's body so that they are gone
-      // before the thread uncounts itself; copies left in the closure would
-      // be dropped after that, possibly destroying the plugin after the core.
-      std::thread([this, request = request, plugin = plugin]() mutable {
-        runSearchThread(std::move(request), std::move(plugin));
-      }).detach();
-    } catch (const std::system_error& e) {
+    if (notStarted != 0) {
+      alertLog(50, "{} has {} searches running and {} waiting: {:L} not started", plugin->displayName(),
+               SearchesPerPlugin, SearchesWaitingPerPlugin, notStarted);
+    }
+    if (start && !startSearchThread(request, plugin)) {
       {
         std::lock_guard lock(searchLock);
+        leaveLane(searchLanes, plugin.get());
         if (--searchThreadCount == 0) searchThreadsGone.notify_all();
       }
-      coreLog(75, "cannot start a search thread for {}: {}", plugin->displayName(), e.what());
     }
   }
   counters.searchRequests.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
 
-void DvrCore::runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept {
-  CoreThread thread(ThreadRole::Search, plugin->sourceIndexOf());
+bool DvrCore::startSearchThread(const std::shared_ptr<AsyncEvent>& request, const std::shared_ptr<Plugin>& plugin) {
+  // The references move into the thread's body so that they are gone
+  // before the thread uncounts itself; copies left in the closure would be
+  // dropped after that, possibly destroying the plugin after the core.
+  struct Start {
+    DvrCore* core;
+    std::shared_ptr<AsyncEvent> request;
+    std::shared_ptr<Plugin> plugin;
+  };
+  auto start = std::make_unique<Start>(Start{this, request, plugin});
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  // Never below the system's minimum.
+  (void)pthread_attr_setstacksize(&attr, std::max<size_t>(SearchThreadStack, PTHREAD_STACK_MIN));
+  (void)pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  const int error = pthread_create(
+      &thread, &attr,
+      [](void* argument) -> void* {
+        std::unique_ptr<Start> s(static_cast<Start*>(argument));
+        s->core->runSearchThread(std::move(s->request), std::move(s->plugin));
+        return nullptr;
+      },
+      start.get());
+  (void)pthread_attr_destroy(&attr);
+  if (error != 0) {
+    coreLog(75, "cannot start a search thread for {}: {}", plugin->displayName(), std::strerror(error));
+    return false;
+  }
+  (void)start.release();
+  return true;
+}
+
+void DvrCore::serveSearch(const AsyncEvent& request, Plugin& plugin) noexcept {
   const auto self = std::this_thread::get_id();
   try {
     auto provider = std::make_shared<SearchHandler::StoredProvider>();
@@ -129,8 +202,8 @@ void DvrCore::runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_p
 
   // Each thread hands its plugin a record of its own: a plugin may write to
   // it, and the threads of one request run at the same time.
-  EventParms copy = request->record();
-  plugin->DeliverSearch(copy);
+  EventParms copy = request.record();
+  plugin.DeliverSearch(copy);
 
   std::shared_ptr<SearchHandler::StoredProvider> provider;
   {
@@ -147,9 +220,40 @@ void DvrCore::runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_p
       }
     }
   }
-  provider.reset();
+}
+
+void DvrCore::runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept {
+  CoreThread thread(ThreadRole::Search, plugin->sourceIndexOf());
+  // The thread serves its plugin's waiting requests in turn, so a plugin
+  // never has more than SearchesPerPlugin threads.
+  std::deque<std::shared_ptr<AsyncEvent>> dropped;
+  while (request) {
+    serveSearch(*request, *plugin);
+    request.reset();
+    std::lock_guard lock(searchLock);
+    auto it = searchLanes.find(plugin.get());
+    if (it == searchLanes.end()) break;
+    auto& waiting = it->second->waiting;
+    if (searchThreadsClosed || stopRequested.load()) {
+      // After a stop nothing would deliver results: what waits is dropped
+      // (outside the lock, by this thread).
+      dropped.swap(waiting);
+    }
+    while (!waiting.empty()) {
+      auto next = std::move(waiting.front());
+      waiting.pop_front();
+      // A request cancelled while it waited never starts.
+      if (cancelledSearches.count(static_cast<uint32_t>(next->record().requestId)) != 0) {
+        dropped.push_back(std::move(next));
+        continue;
+      }
+      request = std::move(next);
+      break;
+    }
+    if (!request) leaveLane(searchLanes, plugin.get());
+  }
+  dropped.clear();
   plugin.reset();
-  request.reset();
 
   // The last touch of the core: after the unlock the destructor may run.
   std::lock_guard lock(searchLock);

@@ -9,6 +9,10 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
 
 #include "ko/core/event.hpp"
@@ -30,6 +34,31 @@ class AsyncEvent {
 
  private:
   EventParms record_;
+};
+
+// "OnSearch" calls one serving plugin runs at once. Further requests for it
+// wait in its lane, up to SearchesWaitingPerPlugin; beyond that they are not
+// started for that plugin (counted, and told at once and then at most once a
+// minute per plugin). A request cancelled while it waits never starts.
+inline constexpr size_t SearchesPerPlugin = 4;
+inline constexpr size_t SearchesWaitingPerPlugin = 16;
+inline constexpr int64_t SearchRefusalReportNanos = 60'000'000'000;
+// Search threads run the plugin's search and the core's result hand-off,
+// nothing deep; sanitizers need more of a stack for the same calls.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr size_t SearchThreadStack = 1024 * 1024;
+#else
+inline constexpr size_t SearchThreadStack = 256 * 1024;
+#endif
+
+// One serving plugin's searches: how many of its threads run, and the
+// requests waiting for one of them. Guarded by the core's searchLock. A lane
+// with waiting requests always has running threads, which take them in turn.
+struct SearchLane {
+  size_t running = 0;
+  std::deque<std::shared_ptr<AsyncEvent>> waiting;
+  int64_t refused = 0;  // not started, since the last report
+  int64_t lastReport = INT64_MIN;
 };
 
 namespace SearchHandler {

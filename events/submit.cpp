@@ -9,6 +9,7 @@
 #include "events/search.h"
 #include "log/core_log.h"
 #include "monitor/counters.h"
+#include "monitor/statistics.h"
 
 namespace ko::core {
 
@@ -58,7 +59,14 @@ int32_t DvrCore::submitEvent(EventParms& record) {
       return releaseLentRef(record.data, sourceIndex(record.source));
     case EventTypeLog:
       if ((record.flags & EventFlagQuery) != 0) return effectiveLogLevel(sourceIndex(record.source));
-      if (filterLogRecord(record) == 0) return stopRequested.load() ? 1 : 0;
+      switch (filterLogRecord(record)) {
+        case 0:
+          return stopRequested.load() ? 1 : 0;
+        case 2:
+          return 1;  // over the source's budget
+        default:
+          break;
+      }
       break;
     default:
       break;
@@ -86,7 +94,64 @@ int32_t DvrCore::throttleCheck(const EventParms& record) {
   return 5;
 }
 
+namespace {
+
+bool isLiveMedia(const EventParms& record) {
+  return (record.flags & EventClassLive) != 0 && (record.type == EventTypeVideo || record.type == EventTypeAudio);
+}
+
+int64_t queuedCost(const EventParms& queued) { return int64_t{queued.length} + int64_t{sizeof(EventParms)}; }
+
+}  // namespace
+
+bool DvrCore::admitQueued(int64_t cost) {
+  if (queueRefusing.load(std::memory_order_relaxed)) {
+    // Refusing ends at delivery; or here, should the queue have emptied
+    // before refusing began.
+    if (queuedBytes.load(std::memory_order_relaxed) > QueuedBytesResume) {
+      queueRefused.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
+    endQueueRefusal();
+  }
+  const int64_t queued = queuedBytes.load(std::memory_order_relaxed);
+  if (queued + cost <= QueuedBytesLimit) return true;
+  queueRefused.fetch_add(1, std::memory_order_relaxed);
+  bool expected = false;
+  if (queueRefusing.compare_exchange_strong(expected, true, std::memory_order_relaxed)) {
+    alertLog(50, "event queue holds {}: refusing records of plugins until it is below {}", formatSize(queued),
+             formatSize(QueuedBytesResume));
+  }
+  return false;
+}
+
+void DvrCore::endQueueRefusal() {
+  bool expected = true;
+  if (!queueRefusing.compare_exchange_strong(expected, false, std::memory_order_relaxed)) return;
+  coreLog(50, "event queue accepts records again, {:L} refused", queueRefused.exchange(0, std::memory_order_relaxed));
+}
+
+void DvrCore::noteDequeued(const EventParms& queued) {
+  const int64_t cost = queuedCost(queued);
+  const int64_t left = queuedBytes.fetch_sub(cost, std::memory_order_relaxed) - cost;
+  if (left <= QueuedBytesResume && queueRefusing.load(std::memory_order_relaxed)) endQueueRefusal();
+}
+
 int32_t DvrCore::queueEvent(const EventParms& record) {
+  // A plugin's record must fit the queue's byte bound; the core's own
+  // (its log lines, configuration and memory-state documents) always go.
+  if (static_cast<uint32_t>(record.source) != CoreSourceId) {
+    const int64_t cost = int64_t{record.data != nullptr ? record.length : 0u} + int64_t{sizeof(EventParms)};
+    if (!admitQueued(cost)) {
+      if (!isLiveMedia(record)) return 1;
+      if (record.type == EventTypeVideo) {
+        counters.throttledVideo.fetch_add(1, std::memory_order_relaxed);
+      } else {
+        counters.throttledAudio.fetch_add(1, std::memory_order_relaxed);
+      }
+      return 5;
+    }
+  }
   // A null payload pointer carries nothing, whatever `length` says: the core's
   // own callers do not pass through the callback that zeroes the length.
   BlockGuard block(record.length != 0 && record.data != nullptr ? allocRefBlock(record.data, record.length)
@@ -115,6 +180,9 @@ int32_t DvrCore::queueEvent(const EventParms& record) {
     if (!dispatchEnded) {
       eventQueue.push_back(queued);
       appended = true;
+      // Counted under the lock that the loop takes it under, so its
+      // delivery is always accounted after this.
+      queuedBytes.fetch_add(queuedCost(queued), std::memory_order_relaxed);
       // A loop that is not waiting takes this record with its next batch.
       // One that is gets a wake-up from every append until it runs again:
       // were only the first to wake it, that thread being preempted between
@@ -145,7 +213,10 @@ void DvrCore::releaseQueuedEvents() {
     stranded.swap(eventQueue);
     dispatchEnded = true;
   }
-  for (const auto& record : stranded) releaseEventRef(record.data, 0);
+  for (const auto& record : stranded) {
+    queuedBytes.fetch_sub(queuedCost(record), std::memory_order_relaxed);
+    releaseEventRef(record.data, 0);
+  }
 }
 
 void DvrCore::addEventRef(void* block, uint8_t index) {

@@ -38,6 +38,11 @@ const std::locale& groupingLocale() {
 }
 
 namespace detail {
+void sendAlert(int level, const std::string& text) noexcept {
+  if (level >= 100 || text.empty()) return;
+  syslog(level >= 75 ? LOG_ERR : LOG_WARNING, "%.*s", static_cast<int>(text.size()), text.data());
+}
+
 std::string makeLogScratch() {
   std::string text;
   text.reserve(2048);
@@ -61,7 +66,19 @@ int DvrCore::effectiveLogLevel(uint8_t index) const noexcept {
 }
 
 int DvrCore::filterLogRecord(const EventParms& record) {
-  if ((record.flags & EventClassLive) == 0) return 1;
+  // The core's own lines are never refused; a plugin's count against its
+  // source's budget once they pass its threshold.
+  const bool budgeted = static_cast<uint32_t>(record.source) != CoreSourceId;
+  const auto withinBudget = [&] {
+    if (!budgeted) return true;
+    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    if (logBudget.take(sourceIndex(record.source), now)) return true;
+    reportLogRefusals(now);
+    return false;
+  };
+  if ((record.flags & EventClassLive) == 0) return withinBudget() ? 1 : 2;
   if (record.length == 0) return 0;
   // A record whose type carries the modifier (or anything beyond 64) counts
   // as level 0.
@@ -70,6 +87,7 @@ int DvrCore::filterLogRecord(const EventParms& record) {
                         : 0;
   const uint8_t index = sourceIndex(record.source);
   if (effectiveLogLevel(index) > level) return 0;
+  if (!withinBudget()) return 2;
   if ((record.flags & EventFlagText) != 0 && record.data != nullptr) {
     printLogLine(index, level, record.length, static_cast<const char*>(record.data));
   }
@@ -95,31 +113,52 @@ void DvrCore::printLogLine(uint8_t index, int level, size_t length, const char* 
 
   try {
     thread_local std::string tag;
+    thread_local fmt::memory_buffer line;
     tag.clear();
+    line.clear();
     const auto now = std::chrono::system_clock::now();
     const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     const auto seconds = static_cast<std::time_t>(millis / 1000);
     const auto& row = ColourTable[consoleColour ? 1 : 0];
-
-    std::lock_guard lock(logLock);
-    if (auto it = logTags.find(index); it != logTags.end()) {
-      tag = it->second;
-    } else {
-      fmt::format_to(std::back_inserter(tag), "PI{:02x}", index);
+    {
+      std::lock_guard lock(logLock);
+      if (auto it = logTags.find(index); it != logTags.end()) {
+        tag = it->second;
+      } else {
+        fmt::format_to(std::back_inserter(tag), "PI{:02x}", index);
+      }
     }
     std::tm local{};
     localtime_r(&seconds, &local);
-    fmt::memory_buffer line;
     fmt::format_to(std::back_inserter(line), "{}{:%T}.{:03}{} {}{} {}\n", row[level / 25], local,
                    static_cast<int>(millis % 1000), row[5], tag, row[6], std::string_view(text, length));
-    // One write per line. A failed or short write loses this console line
-    // and nothing else: the record goes on to the queue and the logging
-    // plugin whatever the console does. Each line is flushed so that a core
-    // that dies leaves its last lines behind.
-    if (std::fwrite(line.data(), 1, line.size(), stdout) == line.size()) (void)std::fflush(stdout);
+    // The console's own buffer takes the whole line or, full, drops and
+    // counts it: a console nobody reads costs console lines and nothing
+    // else. The record goes on to the queue and the logging plugin whatever
+    // the console does.
+    (void)console.append(std::string_view(line.data(), line.size()));
   } catch (...) {
     // Out of memory while building the line: the same rule applies.
   }
 }
+
+void DvrCore::reportLogRefusals(int64_t now) {
+  try {
+    for (const auto& [index, count] : logBudget.dueReports(now)) {
+      std::string tag;
+      {
+        std::lock_guard lock(logLock);
+        if (auto it = logTags.find(index); it != logTags.end()) tag = it->second;
+      }
+      if (tag.empty()) tag = fmt::format("PI{:02x}", index);
+      alertLog(50, "{:L} log records from {} refused: over its budget of {:L} a second", count, tag,
+               LogRecordsPerSecond);
+    }
+  } catch (...) {
+    // No memory for the report: the counts are lost, nothing else.
+  }
+}
+
+void reportDroppedConsoleLines(uint64_t lines) { coreLog(50, "{:L} console lines dropped", lines); }
 
 }  // namespace ko::core

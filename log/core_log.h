@@ -26,6 +26,9 @@ const std::locale& groupingLocale();
 int32_t submitLog(int level, size_t length, const char* text);
 
 namespace detail {
+// Writes `text` to syslog now, at the priority of `level` (warning, or error
+// from 75); level 100 is left to the console sink, which sends it already.
+void sendAlert(int level, const std::string& text) noexcept;
 // A message buffer for one coreLog instantiation on one thread: 2048
 // characters reserved on first use, kept across calls.
 std::string makeLogScratch();
@@ -47,6 +50,26 @@ void coreLog(int level, fmt::format_string<Args...> format, Args&&... args) noex
     fmt::vformat_to(std::back_inserter(text), groupingLocale(), fmt::string_view(format),
                     fmt::make_format_args(args...));
     submitLog(level, text.size(), text.data());
+  } catch (...) {
+    // Out of memory while formatting: this message is lost, nothing else.
+  }
+}
+
+// Like coreLog, and also straight to syslog on the calling thread: for the
+// lines an operator must see at once (a stuck call, refusing beginning),
+// which in the queue wait behind the very stall they report. Syslog gets
+// them whatever the core's threshold.
+template <typename... Args>
+void alertLog(int level, fmt::format_string<Args...> format, Args&&... args) noexcept {
+  DvrCore* core = coreInstance;
+  if (core == nullptr) return;
+  try {
+    thread_local std::string text = detail::makeLogScratch();
+    text.clear();
+    fmt::vformat_to(std::back_inserter(text), groupingLocale(), fmt::string_view(format),
+                    fmt::make_format_args(args...));
+    detail::sendAlert(level, text);
+    if (core->effectiveLogLevel(0) <= level) submitLog(level, text.size(), text.data());
   } catch (...) {
     // Out of memory while formatting: this message is lost, nothing else.
   }

@@ -71,7 +71,7 @@ void StuckCallWatch::check(CallSlot& slot, int64_t now) noexcept {
     reportedEntry_ = call.entry;
     nextReport_ = call.start + FirstReport + RepeatEvery;
   }
-  coreLog(75, "{} stuck in {} for {}s on {}", call.name, entryName(call.entry), running / NanosPerSecond,
+  alertLog(75, "{} stuck in {} for {}s on {}", call.name, entryName(call.entry), running / NanosPerSecond,
           threadName(call.role));
   // Published after the line, so a "returned" line never comes first.
   slot.stuckStart.store(call.start, std::memory_order_release);

@@ -79,6 +79,8 @@ class StdoutCapture {
 
   std::string stop() {
     if (saved_ < 0) return text_;
+    // The core writes its console from a thread of its own.
+    if (core::coreInstance != nullptr) (void)core::coreInstance->flushConsole(std::chrono::seconds(10));
     std::fflush(stdout);
     dup2(saved_, 1);
     close(saved_);

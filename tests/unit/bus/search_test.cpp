@@ -1,10 +1,12 @@
 // Search requests against real serving plugins on their detached threads:
 // who takes part, where results go, the one-result slot, cancellation, and a
 // shutdown that neither hangs nor leaves a thread behind.
+#include <algorithm>
 #include <atomic>
 #include <random>
 
 #include "bus_fixture.h"
+#include "events/search.h"
 
 namespace ko::core::bustest {
 namespace {
@@ -274,6 +276,48 @@ TEST_F(SearchTest, SlotWaitDoesNotBlockShutdown) {
   EXPECT_EQ(s->unloads, 1);
   ASSERT_TRUE(searchThreadsGone());
   req->releaseRetained();
+  EXPECT_EQ(blocksDelta(), 0);
+}
+
+// A serving plugin that does not finish its searches (here: each one waits
+// for its first result to be delivered, and nothing delivers) while requests
+// keep coming: it never runs more than its share of threads, a short queue
+// waits, the rest are not started and the plugin is named, and a request
+// cancelled while it waits never starts.
+TEST_F(SearchTest, StalledSearcherIsBoundedAndCancelledWaitersNeverStart) {
+  Probe* s = probe("bus_searcher");
+  s->searchResults = 2;
+  s->resultLength = 100;
+  attach("bus_searcher");
+  constexpr uint64_t Requests = SearchesPerPlugin + SearchesWaitingPerPlugin + 10;
+  for (uint64_t id = 1; id <= Requests; ++id) ASSERT_EQ(request(id), 0);
+  EXPECT_EQ(core->liveSearchThreads(), SearchesPerPlugin);
+  const uint64_t cancelled = SearchesPerPlugin + 3;  // waiting
+  ASSERT_EQ(cancel(static_cast<uint32_t>(cancelled), false), 0);
+
+  startLoopThread();
+  ASSERT_TRUE(searchThreadsGone());
+  stopLoopThread();
+  std::vector<uint64_t> served;
+  std::vector<std::string> lines;
+  {
+    std::lock_guard guard(s->lock);
+    for (const auto& d : s->deliveries) {
+      if (d.path == Path::Search) served.push_back(d.record.requestId);
+      if (d.path != Path::OnEvent || d.record.type != EventTypeLog) continue;
+      std::string line(d.payload.begin(), d.payload.end());
+      if (line.find(" not started") != std::string::npos) lines.push_back(std::move(line));
+    }
+  }
+  std::sort(served.begin(), served.end());
+  std::vector<uint64_t> expected;
+  for (uint64_t id = 1; id <= SearchesPerPlugin + SearchesWaitingPerPlugin; ++id) {
+    if (id != cancelled) expected.push_back(id);
+  }
+  EXPECT_EQ(served, expected);
+  ASSERT_EQ(lines.size(), 1u) << "told at once, then once a minute";
+  EXPECT_NE(lines[0].find("bus_searcher has 4 searches running and 16 waiting: 1 not started"), std::string::npos)
+      << lines[0];
   EXPECT_EQ(blocksDelta(), 0);
 }
 

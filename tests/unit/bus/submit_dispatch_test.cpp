@@ -59,6 +59,62 @@ TEST_F(BusSubmit, ThrottleRefusesOnlyPlainLiveMedia) {
   EXPECT_EQ(blocksDelta(), 0);
 }
 
+// The queue's byte bound while nothing delivers: a plugin's records stop at
+// the bound (its live video with the throttle's 5), the core's own still go,
+// refusing lasts until half the bytes have been delivered, and nothing
+// accepted is lost.
+TEST_F(BusSubmit, QueueBoundRefusesPluginRecordsUntilHalfIsDelivered) {
+  Probe* p = probe("bus_a");
+  attach("bus_a");
+  std::vector<char> mib(1 << 20, 'x');
+  const auto size = static_cast<uint32_t>(mib.size());
+  int accepted = 0;
+  for (int i = 0; i < 64; ++i) {
+    const int32_t result = submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, mib.data(), size));
+    if (result != 0) {
+      EXPECT_EQ(result, 1);
+      break;
+    }
+    ++accepted;
+  }
+  const int64_t cost = int64_t{size} + int64_t{sizeof(EventParms)};
+  EXPECT_EQ(accepted, QueuedBytesLimit / cost);
+  const auto video = counters.throttledVideo.load();
+  EXPECT_EQ(submit(makeEvent(EventTypeVideo, EventClassLive, 0x00400000u, mib.data(), 32)), 5);
+  EXPECT_EQ(counters.throttledVideo.load() - video, 1);
+  EXPECT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u)), 1) << "a record alone is counted too";
+  EXPECT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, CoreSourceId, mib.data(), size)), 0)
+      << "the core's own records always go";
+
+  std::vector<EventParms> taken;
+  {
+    std::lock_guard lock(core->queueLock);
+    taken.swap(core->eventQueue);
+  }
+  size_t next = 0;
+  while (core->queuedBytes.load() > QueuedBytesLimit - 4 * cost) core->dispatchRecord(taken.at(next++));
+  EXPECT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u)), 1)
+      << "below the bound, refusing goes on until half of it";
+  while (core->queuedBytes.load() > QueuedBytesResume) core->dispatchRecord(taken.at(next++));
+  EXPECT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u)), 0);
+  while (next < taken.size()) core->dispatchRecord(taken[next++]);
+  drain();
+  // Every accepted record reached the plugin: the plugin's 1 MiB alarms, the
+  // core's and the small one; and the lines saying refusing began and ended.
+  int alarms = 0;
+  std::vector<std::string> lines;
+  for (const auto& d : p->deliveries) {
+    if (d.record.type == EventTypeAlarm) ++alarms;
+    if (d.record.type == EventTypeLog) lines.emplace_back(d.payload.begin(), d.payload.end());
+  }
+  EXPECT_EQ(alarms, accepted + 2);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("refusing records of plugins"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find("accepts records again, 4 refused"), std::string::npos) << lines[1];
+  EXPECT_EQ(core->queuedBytes.load(), 0);
+  EXPECT_EQ(blocksDelta(), 0);
+}
+
 TEST_F(BusSubmit, AfterStopQueuedTypesAreRefusedButDecrefStillWorks) {
   Probe* p = probe("bus_a");
   p->retainAnswer = 1;
@@ -225,6 +281,25 @@ TEST_F(BusLending, ReleaseInsideACallAnsweredKeptLeavesTheCallerHoldingNothing) 
 
 // The logging plugin joins the list without a duplicate check, so it may
 // share a plugin's identifier; both keep the record, and both releases count.
+// A peak of listed blocks (a stalled recorder's retained frames) must not
+// keep its tables once the blocks are gone.
+TEST_F(BusLending, ListedBlockTablesShrinkAfterAPeak) {
+  constexpr int Peak = 30000;
+  const size_t before = listedBlockSlots();
+  std::vector<void*> blocks;
+  blocks.reserve(Peak);
+  for (int i = 0; i < Peak; ++i) {
+    void* block = allocRefBlock(nullptr, 16);
+    ASSERT_NE(block, nullptr);
+    ASSERT_TRUE(listRefBlock(block));
+    blocks.push_back(block);
+  }
+  const size_t peak = listedBlockSlots();
+  EXPECT_GE(peak, static_cast<size_t>(Peak) * 2);
+  for (void* block : blocks) freeRefBlock(block);
+  EXPECT_LE(listedBlockSlots(), std::max(before, peak / 16)) << "peak " << peak;
+}
+
 TEST_F(BusLending, TwoHoldersOfOneIndexEachReleaseExactlyOnce) {
   Probe* a = probe("bus_a");
   Probe* twin = probe("bus_a_twin");

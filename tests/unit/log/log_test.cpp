@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <ctime>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "events/ref_block.h"
+#include "log/log_budget.h"
 #include "support/core_test_support.h"
 
 namespace ko::test {
@@ -116,6 +118,57 @@ TEST_F(LogThreshold, EmptyTextIsNeitherPrintedNorQueued) {
   auto empty = logRecord(0x0a0000, 75, "", 0);
   EXPECT_EQ(core_.submitEvent(empty), 0);
   EXPECT_EQ(core_.queuedEvents(), 0u);
+}
+
+// --- Each source's budget ----------------------------------------------------
+
+constexpr int64_t Second = 1'000'000'000;
+
+TEST(LogBudget, BurstThenRateAndReportsAtOnceThenOnceAMinute) {
+  core::LogBudget budget;
+  int64_t now = 5 * Second;
+  for (int64_t i = 0; i < core::LogRecordBurst; ++i) ASSERT_TRUE(budget.take(7, now)) << i;
+  EXPECT_FALSE(budget.take(7, now));
+  EXPECT_TRUE(budget.take(8, now)) << "each source has a budget of its own";
+  // A tenth of a second refills a tenth of the rate.
+  now += Second / 10;
+  for (int64_t i = 0; i < core::LogRecordsPerSecond / 10; ++i) ASSERT_TRUE(budget.take(7, now)) << i;
+  EXPECT_FALSE(budget.take(7, now));
+  // The first refusals are told at once, later ones once a minute.
+  EXPECT_EQ(budget.dueReports(now), (std::vector<std::pair<uint8_t, int64_t>>{{7, 2}}));
+  EXPECT_FALSE(budget.take(7, now));
+  EXPECT_TRUE(budget.dueReports(now + core::LogRefusalReportNanos - 1).empty());
+  EXPECT_EQ(budget.dueReports(now + core::LogRefusalReportNanos),
+            (std::vector<std::pair<uint8_t, int64_t>>{{7, 1}}));
+  // An idle source gets its whole burst back, no more.
+  now += 3600 * Second;
+  for (int64_t i = 0; i < core::LogRecordBurst; ++i) ASSERT_TRUE(budget.take(7, now)) << i;
+  EXPECT_FALSE(budget.take(7, now));
+}
+
+TEST_F(LogThreshold, FloodingPluginIsRefusedAndNamedButTheCoreAndOthersAreNot) {
+  core_.consoleQuiet = true;
+  core_.logTags[0x0a] = "chatty";
+  int refused = 0;
+  for (int64_t i = 0; i < core::LogRecordBurst * 2; ++i) {
+    auto record = logRecord(0x0a0000, 25, "flood");
+    const int32_t result = core_.submitEvent(record);
+    ASSERT_TRUE(result == 0 || result == 1) << result;
+    refused += result;
+  }
+  EXPECT_GT(refused, 0);
+  for (int i = 0; i < 100; ++i) {
+    auto other = logRecord(0x0b0000, 25, "calm");
+    EXPECT_EQ(core_.submitEvent(other), 0);
+  }
+  for (int64_t i = 0; i < core::LogRecordBurst * 2; ++i) {
+    ASSERT_EQ(core::submitLog(50, 4, "core"), 0) << i;
+  }
+  const auto texts = queuedTexts();
+  const auto named = std::count_if(texts.begin(), texts.end(), [](const std::string& text) {
+    return text.find("log records from chatty refused") != std::string::npos;
+  });
+  EXPECT_EQ(named, 1);
 }
 
 // --- The core's own log functions ------------------------------------------
@@ -325,6 +378,45 @@ TEST(ConsoleWriteFailure, LosesTheLineButKeepsTheRecord) {
     });
     EXPECT_EQ(status, 0) << (closed ? "closed" : "full");
   }
+}
+
+// A parent that never reads our stdout: logging never waits for it, lines
+// beyond the console's buffer are dropped and counted, and once the console
+// drains the count is told.
+TEST(ConsoleWriteFailure, UnreadConsoleNeverBlocksAndTellsWhatItDropped) {
+  const int status = runInChild(
+      [] {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0 || dup2(ends[1], 1) < 0) return 90;
+        DvrCore core("/nonexistent/bin/dvrcore");
+        core::coreInstance = &core;
+        const std::string text(100, 'l');
+        constexpr int Lines = 10000;  // about 1.2 MiB of console text
+        for (int i = 0; i < Lines; ++i) {
+          auto record = logRecord(0x0a0000, 50, text.c_str());
+          if (core.submitEvent(record) != 0) return 1;
+        }
+        if (core.queuedEvents() != Lines) return 2;
+        if (core.console.droppedLines() == 0) return 3;
+        // The parent starts reading.
+        std::thread([fd = ends[0]] {
+          char chunk[4096];
+          while (read(fd, chunk, sizeof chunk) > 0) {
+          }
+        }).detach();
+        const bool told = waitUntil([&] {
+          std::lock_guard lock(core.queueLock);
+          for (const auto& record : core.eventQueue) {
+            const std::string line(static_cast<const char*>(record.data), record.length);
+            if (line.find(" console lines dropped") != std::string::npos) return true;
+          }
+          return false;
+        });
+        discardQueue(core);
+        return told ? 0 : 4;
+      },
+      std::chrono::seconds(60));
+  EXPECT_EQ(status, 0);
 }
 
 // --- Several threads -------------------------------------------------------

@@ -53,5 +53,37 @@ TEST(Syslog, FatalRecordReachesDevLogEvenWithAQuietConsole) {
   EXPECT_EQ(readFile(console), "");
 }
 
+// Lines the operator must see at once (a stuck call, refusing beginning)
+// reach syslog from the logging thread itself, whatever the queue and the
+// core's threshold do; ordinary warnings do not.
+TEST(Syslog, AlertLinesReachDevLogAtOnce) {
+  TempDir tmp;
+  const auto received = tmp.path() / "received.txt";
+  const int status = runInChild([&] {
+    const int fd = listenOnDevLog();
+    if (fd < 0) return CannotIsolate;
+    core::DvrCore core("/nonexistent/bin/dvrcore");
+    core::coreInstance = &core;
+    core.consoleQuiet = true;
+    core.logLevels[0] = 100;
+    core::coreLog(50, "an ordinary warning");
+    core::alertLog(50, "refusing {} records", "all");
+    char datagram[512];
+    const ssize_t length = recv(fd, datagram, sizeof datagram, 0);
+    if (length <= 0) return 1;
+    std::ofstream(received) << std::string(datagram, static_cast<size_t>(length));
+    const ssize_t more = recv(fd, datagram, sizeof datagram, MSG_DONTWAIT);
+    const bool queuedNothing = core.queuedEvents() == 0;
+    discardQueue(core);
+    return more < 0 && queuedNothing ? 0 : 2;
+  });
+  if (status == CannotIsolate) GTEST_SKIP() << "cannot make a private /dev/log (needs CAP_SYS_ADMIN)";
+  ASSERT_EQ(status, 0);
+  const std::string message = readFile(received);
+  // LOG_WARNING in LOG_USER: 8 + 4.
+  EXPECT_EQ(message.rfind("<12>", 0), 0u) << message;
+  EXPECT_NE(message.find("refusing all records"), std::string::npos) << message;
+}
+
 }  // namespace
 }  // namespace ko::test
