@@ -117,6 +117,8 @@ bool DvrCore::searchRequest(const EventParms& record) {
 
 void DvrCore::runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept {
   CoreThread thread(ThreadRole::Search, plugin->sourceIndexOf());
+  // Out of the watch again before the thread uncounts itself below.
+  callWatch.watch(threadCallSlot());
   const auto self = std::this_thread::get_id();
   try {
     auto provider = std::make_shared<SearchHandler::StoredProvider>();
@@ -151,6 +153,7 @@ void DvrCore::runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_p
   plugin.reset();
   request.reset();
 
+  callWatch.unwatch(threadCallSlot());
   // The last touch of the core: after the unlock the destructor may run.
   std::lock_guard lock(searchLock);
   if (--searchThreadCount == 0) searchThreadsGone.notify_all();
