@@ -156,8 +156,10 @@ void CallWatch::run() noexcept {
   // Its log lines after a stop request go to the logging plugin by way of
   // the courier, not from here.
   pluginCallsBarred = true;
+  // The first tick comes at once (it logs the memory limits), then one every
+  // Period.
   std::unique_lock guard(runLock_);
-  while (!wake_.wait_for(guard, Period, [&] { return stopping_; })) {
+  do {
     // Not under runLock_: a look may log, and logging may take a while.
     guard.unlock();
     try {
@@ -167,7 +169,7 @@ void CallWatch::run() noexcept {
     }
     check(callClockNanos());
     guard.lock();
-  }
+  } while (!wake_.wait_for(guard, Period, [&] { return stopping_; }));
 }
 
 }  // namespace ko::core
