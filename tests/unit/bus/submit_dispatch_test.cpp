@@ -18,14 +18,28 @@ constinit thread_local bool failAllocations = false;
 }  // namespace
 
 // The whole test program allocates through here, so a test can make the
-// core's own allocations fail where it chooses.
-void* operator new(std::size_t size) {
-  if (failAllocations) throw std::bad_alloc();
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+// core's own allocations fail where it chooses. Every form that pairs with
+// the plain delete is replaced, so a sanitizer sees malloc and free only.
+namespace {
+void* allocate(std::size_t size) noexcept {
+  if (failAllocations) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* allocateOrThrow(std::size_t size) {
+  if (void* p = allocate(size)) return p;
   throw std::bad_alloc();
 }
+}  // namespace
+void* operator new(std::size_t size) { return allocateOrThrow(size); }
+void* operator new[](std::size_t size) { return allocateOrThrow(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace ko::core::bustest {
 namespace {
