@@ -1,22 +1,18 @@
 // The core's Boost.Asio objects, kept out of dvr_core.h so that only the code
 // that drives the I/O service pays for the Asio headers. All of it is touched
-// only on the io thread once that thread runs (the socket is adopted and the
-// timer first armed on the main thread before it starts).
+// only on the io thread once that thread runs (the socket is adopted on the
+// main thread before it starts).
 #pragma once
 
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <optional>
 
 namespace ko::core {
 
 struct CoreIo {
   boost::asio::io_context context;
-  // Expiry 0 (the clock's epoch), so the first wait completes at once.
-  boost::asio::steady_timer housekeepingTimer{context, boost::asio::steady_timer::time_point{}};
-  bool timerArmed = false;
   boost::asio::generic::seq_packet_protocol::socket ipcSocket{context};
   std::optional<boost::asio::signal_set> signals;
   // True while a send is in flight; io thread only.

@@ -7,7 +7,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <boost/asio/post.hpp>
 #include <chrono>
 #include <csignal>
 #include <future>
@@ -59,8 +58,9 @@ DvrCore::~DvrCore() {
   // The logging plugin may serve searches that last until its "Close"; it is
   // closed before anything waits for them.
   closeLogPlugin();
-  // Still running when settle was never called; it logs through the core.
-  stopWatch.reset();
+  // Still running when settle was never called; both log through the core.
+  logCourier.finish();
+  callWatch.stop();
   // Detached search threads reach the core through `this`; none may be left
   // when its members start to go.
   awaitSearchThreads();
@@ -96,18 +96,19 @@ void DvrCore::closeLogPlugin() {
 }
 
 bool DvrCore::settle() {
+  reportDroppedLogRecords();
   closeLogPlugin();
-  // The watch may leave its thread to a stuck logging plugin, which then
-  // counts as stuck.
-  stopWatch.reset();
-  callWatch.mainSlot.store(nullptr, std::memory_order_release);
+  // The courier may be left to a stuck logging plugin, which then counts as
+  // stuck. The watch ends with the last plugin call of the stop.
+  logCourier.finish();
+  callWatch.stop();
+  callWatch.unwatch(threadCallSlot());
   // A call that never returned may still come back into the core.
   if (stuckPlugins.load() != 0) return false;
   return awaitSearchThreads(std::chrono::steady_clock::now() + StuckCallGrace);
 }
 
 void DvrCore::Run() {
-  namespace asio = boost::asio;
   io->signals.emplace(io->context);
   for (int signo : {SIGINT, SIGTERM, SIGQUIT}) {
     boost::system::error_code ec;
@@ -123,30 +124,30 @@ void DvrCore::Run() {
   loadConfig();
   if (throttlingEnabled) publishMemoryState();
 
-  callWatch.mainSlot.store(&threadCallSlot(), std::memory_order_release);
+  // Watched from here to the last "Unload", whatever the phase; housekeeping
+  // runs on the same thread, which no plugin can hold.
+  callWatch.watch(threadCallSlot());
+  callWatch.start([this] { housekeepingTick(); });
   std::promise<void> ioDone;
   auto ioFinished = ioDone.get_future();
   ioThread = std::thread([this, done = std::move(ioDone)]() mutable {
     CoreThread thread(ThreadRole::Io);
-    callWatch.ioSlot.store(&threadCallSlot(), std::memory_order_release);
-    // An error from the I/O service ends the process, as nothing could
-    // restart the io thread's work.
-    io->context.run();
+    {
+      // Out of the watch before the thread can end, so the watch never reads
+      // the slot of a thread already gone.
+      WatchedThread watched(callWatch);
+      // An error from the I/O service ends the process, as nothing could
+      // restart the io thread's work.
+      io->context.run();
+    }
     done.set_value();
   });
-
-  // The timer is armed from the io thread so that only that thread ever
-  // touches it (requestStop cancels it there too).
-  asio::post(io->context, [this] { armHousekeeping(); });
 
   startIpcReceive();
   loadPlugins();
   openPlugins();
   publishConfig();
   dispatchLoop();
-  // Neither the loop nor the (cancelled) housekeeping tick watches the calls
-  // of the stop; this does until settle has closed the logging plugin.
-  stopWatch.emplace(callWatch);
   // IPC packets still reach each plugin until it is unloaded; its gate keeps
   // them from its "Close" and from its unloading.
   closePlugins();
@@ -167,9 +168,7 @@ void DvrCore::Run() {
     ioThread.detach();
     stuckPlugins.fetch_add(1);
   }
-  // Cleared here, not by the io thread, which may outlive the core; the
-  // watch goes on with the main thread alone.
-  callWatch.ioSlot.store(nullptr, std::memory_order_release);
+  // A thread left to a stuck plugin stays watched: it is still stuck.
   // No packet is routed any more.
   reportDroppedPackets();
   // A stop signal that arrives once the set is gone would end the process by
@@ -193,28 +192,9 @@ void DvrCore::waitForStopSignal() {
   });
 }
 
-void DvrCore::armHousekeeping() {
-  io->timerArmed = true;
-  io->housekeepingTimer.async_wait([this](const boost::system::error_code& ec) {
-    io->timerArmed = false;
-    if (ec) return;  // cancelled by a stop request
-    housekeepingTick();
-    if (stopRequested.load()) return;
-    io->housekeepingTimer.expires_at(std::chrono::steady_clock::now() + std::chrono::milliseconds(250));
-    armHousekeeping();
-  });
-}
-
 void DvrCore::requestStop() {
+  // The watch and housekeeping go on through the stop; settle ends them.
   stopRequested.store(true);
-  // The timer belongs to the io thread; callers on other threads hand the
-  // cancellation over to it.
-  boost::asio::post(io->context, [this] {
-    if (io->timerArmed) {
-      io->timerArmed = false;
-      io->housekeepingTimer.cancel();
-    }
-  });
   { std::lock_guard lock(queueLock); }
   queueSignal.notify_one();
   wakeSearchWaiters();

@@ -6,10 +6,13 @@
 // Threads (see the run sequence in dvr_core.cpp):
 //   main      - Init, Run, the dispatch loop (so plugins' OnEvent), plugin
 //               load/open/close/unload, configuration deltas, statistics.
-//   io        - signals, the 250 ms housekeeping tick, IPC receive and send.
+//   io        - signals, IPC receive and send.
 //   plugin    - worker and reader threads lent to plugins; they submit events.
 //   search    - detached, one per serving plugin per search request.
-//   watch     - the stuck-call watch during the stop (monitor/stuck_calls.h).
+//   watch     - the stuck-call watch and housekeeping (monitor/stuck_calls.h),
+//               from before the first "Load" until the last "Unload".
+//   log       - the logging plugin's courier for the watch's records after a
+//               stop request (plugins/log_courier.h).
 //   console   - writes standard output from its bounded buffer (log/console_sink.h).
 // Any thread may submit events and log.
 //
@@ -44,6 +47,7 @@
 #include "log/console_sink.h"
 #include "log/log_budget.h"
 #include "monitor/stuck_calls.h"
+#include "plugins/log_courier.h"
 
 namespace boost::system {
 class error_code;
@@ -90,8 +94,8 @@ class DvrCore {
   void Run();
   void requestStop();
   // Main thread, after Run: closes and unloads the logging plugin (its
-  // searches may wait for its "Close"), ends the stop's watch and waits a
-  // bounded time for the search threads. False when a plugin call is still
+  // searches may wait for its "Close"), ends the watch and waits a bounded
+  // time for the search threads. False when a plugin call is still
   // running, which may come back into the core: the core must then not be
   // destroyed.
   [[nodiscard]] bool settle();
@@ -207,6 +211,8 @@ class DvrCore {
   bool flushConsole(std::chrono::milliseconds timeout) noexcept { return console.flush(timeout); }
 
   // --- monitoring (monitor/) -----------------------------------------------
+  // Memory, throttle and clocks, four times a second; the watch thread only
+  // (tests call it on theirs).
   void housekeepingTick();
   // Writes the statistics report when a minute has passed since the last
   // one; dispatch thread only.
@@ -215,12 +221,12 @@ class DvrCore {
   // The report's reusable top-holder list and text; dispatch thread only.
   std::vector<std::pair<uint8_t, int64_t>> topSources;
   std::string topText;
-  // Applies one memory reading to `throttled`; io thread only.
+  // Applies one memory reading to `throttled`; watch thread only.
   void updateThrottle(bool low);
   // Clocks, RAM, stack limit and memory reading for housekeeping: the real
   // system unless a test substitutes a simulated one before the first tick.
   const SystemProbe* systemProbe = realSystemProbe();
-  // Housekeeping's own state; io thread only, filled at the first tick.
+  // Housekeeping's own state; watch thread only, filled at the first tick.
   struct Housekeeping {
     bool started = false;
     uint64_t memoryLimit = 0;
@@ -228,11 +234,15 @@ class DvrCore {
     int64_t lastCheck = 0;  // steady-clock nanoseconds of the last check
     int64_t lastWall = 0;   // wall-clock nanoseconds at the last check
   } housekeeping;
-  // Plugin calls on the main and io threads that do not return.
+  // Plugin calls that do not return, on every thread that calls plugins, and
+  // the thread housekeeping runs on: started by Run, ended once the logging
+  // plugin, the last one, is unloaded (settle or the destructor).
   CallWatch callWatch;
-  // The stop's watch: from the end of the dispatch loop until settle has
-  // closed the logging plugin, the last call of the stop.
-  std::optional<StopCallWatch> stopWatch;
+  // The watch's log records for the logging plugin after a stop request.
+  LogCourier logCourier;
+  // Once the logging plugin is closed: one level-50 line with the number of
+  // log records it never got after the stop request, if there were any.
+  void reportDroppedLogRecords();
 
   // --- crypto (crypto/) ----------------------------------------------------
   int32_t onCryptoEvent(EventParms& record);
@@ -343,7 +353,6 @@ class DvrCore {
   ConsoleSink console{[](uint64_t lines) { reportDroppedConsoleLines(lines); }};
 
  private:
-  void armHousekeeping();
   void waitForStopSignal();
   void runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept;
   // One request on this search thread: registered for its results while the

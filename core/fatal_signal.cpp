@@ -389,6 +389,7 @@ size_t formatFatalSignalLine(int signo, char* buffer, size_t size, const uintptr
     case ThreadRole::Main: line.add("main"); break;
     case ThreadRole::Dispatch: line.add("dispatch"); break;
     case ThreadRole::Io: line.add("io"); break;
+    case ThreadRole::Log: line.add("log"); break;
     case ThreadRole::Worker: line.add("worker ").hex2(roleId); break;
     case ThreadRole::Reader: line.add("reader ").hex2(roleId); break;
     case ThreadRole::Search: line.add("search ").hex2(roleId); break;

@@ -52,6 +52,11 @@ void reportSlowHandler(DvrCore& core, const Plugin& plugin, int64_t nanos, const
 
 }  // namespace
 
+void reportPinnedKeep(uint8_t index) noexcept {
+  coreLog(50, "source index {:02x} already holds one block 15 times: keep refused, the block stays allocated for good",
+          index);
+}
+
 void DvrCore::dispatchLoop() {
   setThreadRole(ThreadRole::Dispatch);
   struct Leave {
@@ -67,12 +72,11 @@ void DvrCore::dispatchLoop() {
   // their storage, up to RetainedQueueCapacity once the backlog is over or
   // the loop idle: a stalled plugin must not leave its peak behind for ever.
   std::vector<EventParms>& batch = dispatchBatch;
-  // The statistics check and the io-thread watch run at the loop's first
-  // record and then at least once a second, however long a batch lasts.
+  // The statistics check runs at the loop's first record and then at least
+  // once a second, however long a batch lasts.
   int64_t nextCheck = 0;  // callClockNanos()
   for (;;) {
     // At least once a second, outside queueLock: a report is a log record.
-    callWatch.checkIo();
     reportLogRefusals(steadyNanos());
     {
       std::unique_lock lock(queueLock);
@@ -110,7 +114,6 @@ void DvrCore::dispatchLoop() {
         // and whatever has been queued since the batch was taken.
         counters.queueLength.store(static_cast<int64_t>(batch.size() - counted + queuedEvents()),
                                    std::memory_order_relaxed);
-        callWatch.checkIo();
         reportLogRefusals(steadyNanos());
         reportStatistics();
       }

@@ -28,9 +28,13 @@ namespace ko::core {
 // added the lent reference to the block's count and holds one of its own, so
 // the block outlives the call whatever the plugin gives back meanwhile.
 // Returned: the caller drops the lent reference. Kept: the plugin holds it
-// (and refsHeld counts it) until its release record. ReleasedInCall: the
+// (and refsHeld counts it) until its release record. Pinned: kept beyond the
+// index's count, which is logged; the reference is never given back. ReleasedInCall: the
 // plugin's release already dropped it (refsHeld is evened out here). A null
 // block only runs the call.
+// The level-50 line of a Pinned keep.
+void reportPinnedKeep(uint8_t index) noexcept;
+
 template <typename Call>
 LendOutcome lendForCall(void* block, uint8_t index, Call&& call) {
   if (block == nullptr) {
@@ -42,6 +46,7 @@ LendOutcome lendForCall(void* block, uint8_t index, Call&& call) {
   // A release during the call took one off the index's tally for a
   // reference the tally never counted; a kept one is counted now.
   if (outcome != LendOutcome::Returned) refsHeld[index].fetch_add(1, std::memory_order_relaxed);
+  if (outcome == LendOutcome::Pinned) reportPinnedKeep(index);
   return outcome;
 }
 

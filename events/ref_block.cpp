@@ -79,28 +79,31 @@ class LiveBlocks {
 
     // The slot holding `key`, or where it goes (forInsert: the first
     // tombstone or empty slot on its probe path).
-    size_t find(uintptr_t key, bool forInsert) const {
-      if (slots.empty()) return 0;
-      const size_t mask = slots.size() - 1;
+    size_t find(uintptr_t key, bool forInsert) const { return probe(slots, key, forInsert); }
+    static size_t probe(const std::vector<uintptr_t>& table, uintptr_t key, bool forInsert) {
+      if (table.empty()) return 0;
+      const size_t mask = table.size() - 1;
       size_t reuse = SIZE_MAX;
       for (size_t at = hash(key) & mask;; at = (at + 1) & mask) {
-        if (slots[at] == key) return at;
-        if (slots[at] == Tombstone && forInsert && reuse == SIZE_MAX) reuse = at;
-        if (slots[at] == Empty) return reuse != SIZE_MAX ? reuse : at;
+        if (table[at] == key) return at;
+        if (table[at] == Tombstone && forInsert && reuse == SIZE_MAX) reuse = at;
+        if (table[at] == Empty) return reuse != SIZE_MAX ? reuse : at;
       }
     }
-    // Throws bad_alloc with the table unchanged.
+    // The new table is built in full before it replaces the old one: a
+    // bad_alloc leaves every listed block listed.
     void rebuild() {
       size_t size = MinSlots;
       while (size < (live + 1) * 4) size *= 2;
-      std::vector<uintptr_t> old(size, Empty);
-      old.swap(slots);
-      used = 0;
-      for (uintptr_t key : old) {
+      std::vector<uintptr_t> fresh(size, Empty);
+      size_t kept = 0;
+      for (uintptr_t key : slots) {
         if (key == Empty || key == Tombstone) continue;
-        slots[find(key, true)] = key;
-        ++used;
+        fresh[probe(fresh, key, true)] = key;
+        ++kept;
       }
+      slots.swap(fresh);
+      used = kept;
     }
   };
 
@@ -119,7 +122,9 @@ std::atomic<uint64_t>& keptWord(RefBlockHolders& holders, uint8_t index) { retur
 unsigned keptShift(uint8_t index) { return (index % 16u) * 4u; }
 
 // One more kept reference for `index`; false (nothing changed) when its count
-// is full, which the plugin list's shape rules out.
+// is full. Relaxed: the count's own read-modify-writes are ordered among
+// themselves, and what a release must see of them is ordered by the in-call
+// word (settleLend's exchange, takeLent's compare-exchange).
 bool addKept(RefBlockHolders& holders, uint8_t index) noexcept {
   auto& word = keptWord(holders, index);
   const unsigned shift = keptShift(index);
@@ -131,7 +136,8 @@ bool addKept(RefBlockHolders& holders, uint8_t index) noexcept {
 }
 
 // One kept reference of `index` fewer; false (nothing changed) when it has
-// none.
+// none. Relaxed, as addKept: a caller that must see a particular addKept has
+// acquired the in-call word after it.
 bool takeKept(RefBlockHolders& holders, uint8_t index) noexcept {
   auto& word = keptWord(holders, index);
   const unsigned shift = keptShift(index);
@@ -179,22 +185,28 @@ void freeRefBlock(void* payload) noexcept {
 }
 
 void openLend(void* payload, uint8_t index) noexcept {
-  refBlockHolders(payload)->inCall.store(LentInCall | index, std::memory_order_relaxed);
+  // Release: pairs with takeLent's compare-exchange (acquire), so a release
+  // that finds the call open also finds the block as it was lent.
+  refBlockHolders(payload)->inCall.store(LentInCall | index, std::memory_order_release);
 }
 
 LendOutcome settleLend(void* payload, uint8_t index, bool kept) noexcept {
   RefBlockHolders& holders = *refBlockHolders(payload);
   if (!kept) {
     // Whichever comes first, this or a release racing the return, takes the
-    // lent reference; the other finds it gone.
-    const uint32_t was = holders.inCall.exchange(0, std::memory_order_relaxed);
+    // lent reference; the other finds it gone. Acquire pairs with takeLent's
+    // successful compare-exchange (release).
+    const uint32_t was = holders.inCall.exchange(0, std::memory_order_acq_rel);
     return was == (LentInCall | index) ? LendOutcome::Returned : LendOutcome::ReleasedInCall;
   }
   // Counted as kept before the call's reference is closed, so that a release
   // racing the return always finds one of the two.
   const bool counted = addKept(holders, index);
-  const uint32_t was = holders.inCall.exchange(0, std::memory_order_relaxed);
-  if (was == (LentInCall | index)) return LendOutcome::Kept;
+  // Release: publishes the count above to a release whose compare-exchange
+  // then fails on the cleared word (its acquire on failure), so it finds the
+  // kept reference. Acquire: pairs with that compare-exchange's success.
+  const uint32_t was = holders.inCall.exchange(0, std::memory_order_acq_rel);
+  if (was == (LentInCall | index)) return counted ? LendOutcome::Kept : LendOutcome::Pinned;
   // Given back during the call: a plugin that answers "kept" after its
   // release holds nothing.
   if (counted) (void)takeKept(holders, index);
@@ -211,8 +223,12 @@ bool takeLent(const void* payload, uint8_t index) noexcept {
     // The reference lent for the call in progress goes first: a plugin that
     // shares its index with another holder gives back its own, never the
     // other's, and the call's end then takes nothing more.
+    // Success: acquire pairs with openLend's store, release with
+    // settleLend's exchange. Failure: acquire pairs with settleLend's
+    // exchange, so a cleared word comes with the kept count it published.
     uint32_t lent = LentInCall | index;
-    if (holders.inCall.compare_exchange_strong(lent, GivenBackInCall | index, std::memory_order_relaxed)) {
+    if (holders.inCall.compare_exchange_strong(lent, GivenBackInCall | index, std::memory_order_acq_rel,
+                                               std::memory_order_acquire)) {
       return true;
     }
     return takeKept(holders, index);

@@ -6,7 +6,8 @@
 // The counters are process-wide atomics: blocks are allocated by submitting
 // threads and released from the dispatch loop and from plugins' threads.
 // Relaxed ordering suffices for the tallies; the block's own count uses
-// acquire/release so the freeing thread sees every user's writes.
+// acquire/release so the freeing thread sees every user's writes; the
+// holders' words pair as ref_block.cpp says beside each.
 //
 // Who holds a block is kept in front of its header, so that a release record
 // is checked exactly: a source gives back only references it was lent and
@@ -31,8 +32,9 @@ namespace ko::core {
 // index 0, and the logging plugin may share its index with another plugin,
 // so one index may hold a block more than once; a count per index accepts
 // each of their releases exactly once. At most three plugins share an index
-// (one speaking as the core, one with identifier 0, the logging plugin), so
-// four bits never run out. `inCall` is the reference lent for the call in
+// (one speaking as the core, one with identifier 0, the logging plugin) in a
+// plugin list the core builds, so four bits do not run out; a keep beyond 15
+// is refused visibly (LendOutcome::Pinned). `inCall` is the reference lent for the call in
 // progress (one at a time: only the thread that lends a block calls with
 // it), kept apart from the counts so that a release during the call is known
 // to be the callee's early give-back. The queue's own reference and other
@@ -86,6 +88,10 @@ enum class LendOutcome : uint8_t {
   Returned,        // not kept and not given back: the caller drops the reference
   Kept,            // the plugin holds it until its release record
   ReleasedInCall,  // the plugin's release during the call already dropped it
+  // Kept, but the index's count was full: the reference stays with the
+  // block for good (one release of it is refused), so nothing is freed
+  // under the plugin.
+  Pinned,
 };
 LendOutcome settleLend(void* payload, uint8_t index, bool kept) noexcept;
 // For a release record: true (and the reference marked given back) only when

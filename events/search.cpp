@@ -224,6 +224,8 @@ void DvrCore::serveSearch(const AsyncEvent& request, Plugin& plugin) noexcept {
 
 void DvrCore::runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_ptr<Plugin> plugin) noexcept {
   CoreThread thread(ThreadRole::Search, plugin->sourceIndexOf());
+  // Out of the watch again before the thread uncounts itself below.
+  callWatch.watch(threadCallSlot());
   // The thread serves its plugin's waiting requests in turn, so a plugin
   // never has more than SearchesPerPlugin threads.
   std::deque<std::shared_ptr<AsyncEvent>> dropped;
@@ -255,6 +257,7 @@ void DvrCore::runSearchThread(std::shared_ptr<AsyncEvent> request, std::shared_p
   dropped.clear();
   plugin.reset();
 
+  callWatch.unwatch(threadCallSlot());
   // The last touch of the core: after the unlock the destructor may run.
   std::lock_guard lock(searchLock);
   if (--searchThreadCount == 0) searchThreadsGone.notify_all();

@@ -19,6 +19,9 @@ struct CoreCounters {
   std::atomic<int64_t> ipcDropped{0};
   // Packets refused because the send queue to the parent was full.
   std::atomic<int64_t> ipcRefused{0};
+  // Log records the logging plugin never got after a stop request: raised
+  // inside its own call on the same thread, or beyond the courier's bound.
+  std::atomic<int64_t> logRecordsDropped{0};
   std::atomic<int64_t> searchRequests{0};
   std::atomic<int64_t> searchCancels{0};
   std::atomic<int64_t> searchResults{0};

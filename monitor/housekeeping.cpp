@@ -1,6 +1,7 @@
 // The 250 ms housekeeping tick: memory throttling and the clock watch. Runs on
-// the io thread only, one tick at a time (DvrCore::armHousekeeping re-arms
-// the timer after each tick). Time and memory come through the core's
+// the watch thread only (monitor/stuck_calls.h), which never calls a plugin,
+// so a plugin stuck on any thread cannot hold the throttle or the memory
+// figure of the statistics report. Time and memory come through the core's
 // SystemProbe.
 #include <cstdlib>
 #include <optional>
@@ -35,7 +36,6 @@ uint64_t memoryLimitFor(std::optional<uint64_t> totalRam) noexcept {
 }  // namespace
 
 void DvrCore::housekeepingTick() {
-  callWatch.checkMain();
   auto& state = housekeeping;
   const SystemProbe& system = *systemProbe;
   const int64_t now = system.steadyNanos();

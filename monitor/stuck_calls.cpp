@@ -1,12 +1,13 @@
-// The stuck-call watch; see stuck_calls.h.
+// The stuck-call watch and its thread; see stuck_calls.h.
 #include "monitor/stuck_calls.h"
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <exception>
 
 #include "log/core_log.h"
-#include "plugins/plugin.h"
 
 namespace ko::core {
 
@@ -19,6 +20,7 @@ struct CallView {
   PluginEntry entry;
   int64_t start;
   ThreadRole role;
+  uint8_t roleId;
 };
 
 // One consistent reading of the slot's call; false while its thread is
@@ -30,17 +32,35 @@ bool readCall(const CallSlot& slot, CallView& view) noexcept {
   view.entry = slot.entry.load(std::memory_order_relaxed);
   view.start = slot.start.load(std::memory_order_relaxed);
   view.role = slot.role.load(std::memory_order_relaxed);
+  view.roleId = slot.roleId.load(std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_acquire);
   return slot.changes.load(std::memory_order_relaxed) == before;
 }
 
-const char* threadName(ThreadRole role) noexcept {
+// The thread as the guide names it: "dispatch", "search 21", ...
+struct ThreadLabel {
+  char text[16];
+};
+ThreadLabel threadLabel(ThreadRole role, uint8_t id) noexcept {
+  ThreadLabel label{};
+  const char* fixed = nullptr;
+  const char* withId = nullptr;
   switch (role) {
-    case ThreadRole::Dispatch: return "dispatch";
-    case ThreadRole::Io: return "io";
-    case ThreadRole::Main: return "main";
-    default: return "thread";
+    case ThreadRole::Dispatch: fixed = "dispatch"; break;
+    case ThreadRole::Io: fixed = "io"; break;
+    case ThreadRole::Main: fixed = "main"; break;
+    case ThreadRole::Log: fixed = "log"; break;
+    case ThreadRole::Worker: withId = "worker"; break;
+    case ThreadRole::Reader: withId = "reader"; break;
+    case ThreadRole::Search: withId = "search"; break;
+    default: fixed = "thread"; break;
   }
+  if (fixed != nullptr) {
+    (void)std::snprintf(label.text, sizeof label.text, "%s", fixed);
+  } else {
+    (void)std::snprintf(label.text, sizeof label.text, "%s %02x", withId, static_cast<unsigned>(id));
+  }
+  return label;
 }
 
 }  // namespace
@@ -72,73 +92,84 @@ void StuckCallWatch::check(CallSlot& slot, int64_t now) noexcept {
     nextReport_ = call.start + FirstReport + RepeatEvery;
   }
   alertLog(75, "{} stuck in {} for {}s on {}", call.name, entryName(call.entry), running / NanosPerSecond,
-          threadName(call.role));
+           threadLabel(call.role, call.roleId).text);
   // Published after the line, so a "returned" line never comes first.
   slot.stuckStart.store(call.start, std::memory_order_release);
 }
 
-void CallWatch::checkMain() noexcept {
-  CallSlot* slot = mainSlot.load(std::memory_order_acquire);
-  if (slot == nullptr) return;
-  std::lock_guard guard(lock);
-  mainWatch.check(*slot, callClockNanos());
-}
-
-void CallWatch::checkIo() noexcept {
-  CallSlot* slot = ioSlot.load(std::memory_order_acquire);
-  if (slot == nullptr) return;
-  const int64_t now = callClockNanos();
-  if (now - lastIoCheck < NanosPerSecond) return;
-  lastIoCheck = now;
-  std::lock_guard guard(lock);
-  ioWatch.check(*slot, now);
-}
-
-void CallWatch::checkBoth() noexcept {
-  CallSlot* main = mainSlot.load(std::memory_order_acquire);
-  CallSlot* io = ioSlot.load(std::memory_order_acquire);
-  std::lock_guard guard(lock);
-  const int64_t now = callClockNanos();
-  if (main != nullptr) mainWatch.check(*main, now);
-  if (io != nullptr) ioWatch.check(*io, now);
-}
-
-StopCallWatch::StopCallWatch(CallWatch& watch) noexcept {
+void CallWatch::watch(CallSlot& slot) noexcept {
   try {
-    state_ = std::make_shared<State>();
-    thread_ = std::thread([state = state_, &watch] { run(state, watch); });
+    std::lock_guard guard(lock_);
+    watched_.push_back(Watched{&slot, {}});
   } catch (const std::exception& error) {
-    coreLog(50, "cannot start the stop watch: {}", error.what());
+    coreLog(50, "cannot watch a thread's plugin calls: {}", error.what());
   }
 }
 
-StopCallWatch::~StopCallWatch() {
+void CallWatch::unwatch(CallSlot& slot) noexcept {
+  std::lock_guard guard(lock_);
+  // Order does not matter; the last entry takes the place of the one going.
+  const auto it = std::find_if(watched_.begin(), watched_.end(), [&](const Watched& w) { return w.slot == &slot; });
+  if (it == watched_.end()) return;
+  if (it != watched_.end() - 1) *it = watched_.back();
+  watched_.pop_back();
+}
+
+void CallWatch::check(int64_t now) noexcept {
+  // Held across the look, which may log: a thread going waits until the
+  // watch no longer reads its slot. Logging from here never calls a plugin.
+  std::lock_guard guard(lock_);
+  for (auto& entry : watched_) entry.watch.check(*entry.slot, now);
+}
+
+size_t CallWatch::watchedThreads() noexcept {
+  std::lock_guard guard(lock_);
+  return watched_.size();
+}
+
+void CallWatch::start(std::function<void()> tick) noexcept {
+  if (thread_.joinable()) return;
+  try {
+    tick_ = std::move(tick);
+    {
+      std::lock_guard guard(runLock_);
+      stopping_ = false;
+    }
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::exception& error) {
+    coreLog(75, "cannot start the watch: {}", error.what());
+  }
+}
+
+void CallWatch::stop() noexcept {
   if (!thread_.joinable()) return;
-  std::unique_lock guard(state_->lock);
-  state_->done = true;
-  state_->changed.notify_all();
-  const bool finished = state_->changed.wait_for(guard, StuckCallGrace, [this] { return state_->finished; });
-  guard.unlock();
-  if (finished) {
-    thread_.join();
-  } else {
-    thread_.detach();
-    stuckPlugins.fetch_add(1);
+  {
+    std::lock_guard guard(runLock_);
+    stopping_ = true;
   }
+  wake_.notify_all();
+  thread_.join();
 }
 
-void StopCallWatch::run(const std::shared_ptr<State>& state, CallWatch& watch) noexcept {
+void CallWatch::run() noexcept {
   (void)pthread_setname_np(pthread_self(), "ko-watch");
-  std::unique_lock guard(state->lock);
-  while (!state->changed.wait_for(guard, Period, [&] { return state->done; })) {
-    // Not under the state's lock: a look may log, and logging may take a
-    // while.
+  // Its log lines after a stop request go to the logging plugin by way of
+  // the courier, not from here.
+  pluginCallsBarred = true;
+  // The first tick comes at once (it logs the memory limits), then one every
+  // Period.
+  std::unique_lock guard(runLock_);
+  do {
+    // Not under runLock_: a look may log, and logging may take a while.
     guard.unlock();
-    watch.checkBoth();
+    try {
+      if (tick_) tick_();
+    } catch (const std::exception&) {
+      // Out of memory while publishing a state: the next tick tries again.
+    }
+    check(callClockNanos());
     guard.lock();
-  }
-  state->finished = true;
-  state->changed.notify_all();
+  } while (!wake_.wait_for(guard, Period, [&] { return stopping_; }));
 }
 
 }  // namespace ko::core

@@ -1,25 +1,28 @@
-// The stuck-call watch: a plugin call on the main (dispatch) thread or the io
-// thread that has run for 10 s is reported while it lasts, and again every
-// 60 s, by the other of the two threads; its return is reported once. While
-// the core runs, the io thread's housekeeping tick watches the main thread
-// and the dispatch loop's wake-up watches the io thread, so no thread is
-// added for it. Once the loop has returned and the tick is cancelled, a
-// StopCallWatch takes over both until the io thread has stopped, and the
-// main thread until the logging plugin is closed: "Close", "Unload", the
-// joins of lent threads and "OnIpcResult" during the stop.
+// The stuck-call watch: a plugin call that has run for 10 s is reported while
+// it lasts, and again every 60 s; its return is reported once. One thread of
+// the core's own ("ko-watch") looks at every thread that calls into plugins
+// (main, io, search threads, the logging plugin's courier) four times a
+// second, from before the first "Load" until the last plugin is unloaded, so
+// neither a phase of the run nor a thread goes unwatched. The same thread
+// runs housekeeping (memory, throttle, clocks): it never calls a plugin, so
+// no plugin can hold either.
 //
-// Threads: a StuckCallWatch is used by one watching thread at a time, under
-// CallWatch::lock; the slot it reads belongs to the watched thread
-// (plugins/plugin_call.h says how the two meet).
+// Threads: a watched thread adds its own slot (watch) and takes it out again
+// (unwatch) before it can exit; both hold `lock_`, which the watch thread
+// holds for each look, so the watch never reads the slot of a thread that is
+// gone. The slot's fields are read as plugins/plugin_call.h describes.
+// Lock order: lock_ -> whatever logging takes (the queue, the console). The
+// watch's lines after a stop request go to the logging plugin through the
+// courier (plugins/log_courier.h), never from this thread.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "plugins/plugin_call.h"
 
@@ -41,61 +44,60 @@ class StuckCallWatch {
   int64_t nextReport_ = 0;
 };
 
-// The two watched threads' slots, published by the threads themselves while
-// they run, and each one's watch.
-struct CallWatch {
-  std::atomic<CallSlot*> mainSlot{nullptr};
-  std::atomic<CallSlot*> ioSlot{nullptr};
-  // Held for a look at either slot: a last housekeeping tick may still run
-  // when the stop watch starts. Taken once a second at most by the dispatch
-  // loop, so it is never contended there. A look may log, which after a stop
-  // request calls the logging plugin under this lock; by then nothing but
-  // that last tick can wait for it.
-  std::mutex lock;
-  StuckCallWatch mainWatch;  // guarded by lock
-  StuckCallWatch ioWatch;    // guarded by lock
-  int64_t lastIoCheck = 0;   // dispatch loop only
-
-  // From the housekeeping tick.
-  void checkMain() noexcept;
-  // From every pass of the dispatch loop; looks at most once a second.
-  void checkIo() noexcept;
-  // From the stop watch: both slots.
-  void checkBoth() noexcept;
-};
-
-// Watches both threads' calls from a thread of its own ("ko-watch") for as
-// long as it exists; the core holds one from the end of the dispatch loop
-// until the logging plugin, closed last, is closed. Without a thread (none
-// could be started) the stop goes on unwatched.
-//
-// The watch's lines reach the logging plugin directly once a stop is under
-// way, so the thread may be held in that plugin. It is waited for as long as
-// a plugin's calls are after "Close", then left to it: the plugin counts as
-// stuck (plugins/plugin.h), so the core, whose CallWatch the thread uses,
-// is never destroyed under it. The state it shares with its owner is held by
-// both.
-class StopCallWatch {
+class CallWatch {
  public:
-  // Looks as often as the housekeeping tick does.
+  // How often the watch thread looks (and housekeeping ticks).
   static constexpr std::chrono::milliseconds Period{250};
 
-  explicit StopCallWatch(CallWatch& watch) noexcept;
-  ~StopCallWatch();
-  StopCallWatch(const StopCallWatch&) = delete;
-  StopCallWatch& operator=(const StopCallWatch&) = delete;
+  CallWatch() = default;
+  ~CallWatch() { stop(); }
+  CallWatch(const CallWatch&) = delete;
+  CallWatch& operator=(const CallWatch&) = delete;
+
+  // Adds the slot of the calling thread's calls; a thread watched that way
+  // calls unwatch before it exits. Without memory for one more entry the
+  // thread goes unwatched (a level-50 line says so).
+  void watch(CallSlot& slot) noexcept;
+  void unwatch(CallSlot& slot) noexcept;
+  // One look at every watched thread at `now` (callClockNanos).
+  void check(int64_t now) noexcept;
+  size_t watchedThreads() noexcept;
+
+  // Starts the watch thread, which calls `tick` and then looks, once every
+  // Period, until stop. Without a thread (none could be started) the core
+  // runs unwatched, as a level-75 line says.
+  void start(std::function<void()> tick) noexcept;
+  // Ends and joins the thread: it never calls a plugin, so it cannot be held
+  // for long.
+  void stop() noexcept;
 
  private:
-  struct State {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool done = false;      // guarded by lock; set by the owner
-    bool finished = false;  // guarded by lock; set by the thread
+  struct Watched {
+    CallSlot* slot;
+    StuckCallWatch watch;
   };
-  static void run(const std::shared_ptr<State>& state, CallWatch& watch) noexcept;
+  void run() noexcept;
 
-  std::shared_ptr<State> state_;
-  std::thread thread_;
+  std::mutex lock_;
+  std::vector<Watched> watched_;  // guarded by lock_; one entry per live watched thread
+
+  std::mutex runLock_;
+  std::condition_variable wake_;
+  bool stopping_ = false;  // guarded by runLock_
+  std::function<void()> tick_;
+  std::thread thread_;  // started and joined by the core's main thread
+};
+
+// Watches the calling thread for as long as it lives.
+class WatchedThread {
+ public:
+  explicit WatchedThread(CallWatch& watch) noexcept : watch_(watch) { watch_.watch(threadCallSlot()); }
+  ~WatchedThread() { watch_.unwatch(threadCallSlot()); }
+  WatchedThread(const WatchedThread&) = delete;
+  WatchedThread& operator=(const WatchedThread&) = delete;
+
+ private:
+  CallWatch& watch_;
 };
 
 }  // namespace ko::core

@@ -21,6 +21,7 @@
 #include "events/lending.h"
 #include "events/ref_block.h"
 #include "log/core_log.h"
+#include "monitor/counters.h"
 #include "plugins/discovery.h"
 #include "plugins/file_trust.h"
 #include "plugins/plugin.h"
@@ -51,6 +52,19 @@ std::string fileNameOf(const std::string& path) {
 bool sameIdentifier(const Plugin& a, const Plugin& b) noexcept {
   if (a.isCore() || b.isCore()) return a.isCore() && b.isCore();
   return a.sourceIndexOf() == b.sourceIndexOf();
+}
+
+// The logging plugin joins the list without the duplicate check. A release
+// record names only a source index, so a release from one holder of an
+// index during the other's call is taken as the other's: worth a warning.
+void warnSharedIndex(const std::vector<std::shared_ptr<Plugin>>& plugins, const Plugin& logging) {
+  for (const auto& plugin : plugins) {
+    if (plugin->sourceIndexOf() != logging.sourceIndexOf()) continue;
+    coreLog(50,
+            "logging plugin {} shares source index {:02x} with {}: a release from one during the other's call "
+            "is taken as the other's, and that block is never freed",
+            logging.displayName(), logging.sourceIndexOf(), plugin->displayName());
+  }
 }
 
 bool closesBefore(const std::shared_ptr<Plugin>& a, const std::shared_ptr<Plugin>& b) noexcept {
@@ -95,6 +109,7 @@ void DvrCore::bindLogPlugin() {
     std::unique_lock lock(pluginsLock);
     failedPlugins.push_back(std::move(bound));
   } else {
+    bound->logging = true;
     bound->Open();
   }
   std::shared_ptr<Plugin> previous;
@@ -109,25 +124,33 @@ void DvrCore::bindLogPlugin() {
 }
 
 void DvrCore::deliverToLogPlugin(const EventParms& record) {
-  // A logging plugin that logs from its own event entry comes back here on
-  // the same thread; that nested record reaches the console only.
-  thread_local bool inside = false;
-  if (inside) return;
   const std::shared_ptr<Plugin> plugin = loggingPlugin();
   // The logging plugin never gets its own records back, as in dispatch.
   if (!plugin || originKey(plugin->info.sourceId) == originKey(record.source)) return;
+  // Never back into the logging plugin on a thread already inside it, by
+  // whatever path it was entered (a plugin with a plain mutex there would
+  // deadlock): the record raised meanwhile is dropped and counted.
+  if (loggingPluginDepth != 0) {
+    counters.logRecordsDropped.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  // The watch never calls a plugin; another thread hands its records over.
+  if (pluginCallsBarred) {
+    logCourier.post(*this, record);
+    return;
+  }
 
   // The plugin may keep the record as it may keep a dispatched one, so it
   // gets a reference-counted copy of the text rather than the submitter's
-  // buffer, which is gone once submission returns.
+  // buffer, which is gone once submission returns. A copy that cannot be
+  // made or listed leaves the record without its payload, as at submission.
   EventParms copy = record;
   void* block = nullptr;
   if (record.length != 0 && record.data != nullptr) {
     block = allocRefBlock(record.data, record.length);
-    if (block == nullptr) return;
-    if (!listRefBlock(block)) {
+    if (block != nullptr && !listRefBlock(block)) {
       freeRefBlock(block);
-      return;
+      block = nullptr;
     }
   }
   copy.data = block;
@@ -135,10 +158,6 @@ void DvrCore::deliverToLogPlugin(const EventParms& record) {
   // The core's own reference, and the one lent for the call.
   addEventRef(block, 0);
   if (block != nullptr) refBlockHeader(block)->refCount.fetch_add(1, std::memory_order_relaxed);
-  inside = true;
-  struct Leave {
-    ~Leave() { inside = false; }
-  } leave;
   // The plugin's gate keeps the library mapped for the call and refuses it
   // once the main thread has begun to close the plugin.
   const LendOutcome outcome =
@@ -148,6 +167,12 @@ void DvrCore::deliverToLogPlugin(const EventParms& record) {
     refBlockHeader(block)->refCount.fetch_sub(1, std::memory_order_relaxed);
   }
   releaseEventRef(block, 0);
+}
+
+void DvrCore::reportDroppedLogRecords() {
+  if (const int64_t dropped = counters.logRecordsDropped.exchange(0, std::memory_order_relaxed); dropped != 0) {
+    coreLog(50, "{:L} log record(s) not handed to the logging plugin after the stop request", dropped);
+  }
 }
 
 std::vector<std::shared_ptr<Plugin>> DvrCore::pluginSnapshot() const {
@@ -234,6 +259,7 @@ void DvrCore::openPlugins() {
     }
   }
   if (logPlugin) {
+    if (logPlugin->loaded()) warnSharedIndex(plugins, *logPlugin);
     std::unique_lock lock(pluginsLock);
     plugins.push_back(logPlugin);
   }

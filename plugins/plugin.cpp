@@ -220,7 +220,7 @@ void Plugin::Open() {
   auto result = makeRecord<OpenResult>();
   const auto start = Clock::now();
   {
-    PluginCallScope call(&info.sourceId, callName, PluginEntry::Open);
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::Open, logging);
     open(&parms, &result);
   }
   openTime = elapsedNanos(start);
@@ -264,7 +264,7 @@ void Plugin::Close() {
   auto parms = makeRecord<CloseParms>();
   auto result = makeRecord<CloseResult>();
   {
-    PluginCallScope call(&info.sourceId, callName, PluginEntry::Close);
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::Close, logging);
     close(&parms, &result);
   }
   std::lock_guard lock(gate->lock);
@@ -282,7 +282,7 @@ void Plugin::Unload() {
   }
   // The stuck-call watch counts the wait for the lent threads as part of
   // "Unload"; the library's destructors (ReleaseLibrary) are outside it.
-  std::optional<PluginCallScope> call(std::in_place, &info.sourceId, callName, PluginEntry::Unload);
+  std::optional<PluginCallScope> call(std::in_place, &info.sourceId, callName, PluginEntry::Unload, logging);
   // Calls admitted before (a search waiting for "Close", a log record, a
   // packet) and the lent threads must all have left before "Unload" runs.
   if (!gate->drain(CallGate::Waited::CallsAndLentThreads, Clock::now() + StuckCallGrace)) {
@@ -353,7 +353,7 @@ bool Plugin::callEvent(const EntryPoints& bound, const EventParms& record) {
     // record to submit another one), and routing, timing and references are
     // read from the caller's.
     EventParms copy = record;
-    PluginCallScope call(&info.sourceId, callName, PluginEntry::OnEvent);
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::OnEvent, logging);
     return (bound.OnEvent(&copy) & 0xff) != 0;
   }
   if (record.type == EventTypeConfig) {
@@ -364,7 +364,7 @@ bool Plugin::callEvent(const EntryPoints& bound, const EventParms& record) {
     parms.data = record.data;
     auto result = makeRecord<IoctlResult>();
     result.code = IoctlConfigEvent;
-    PluginCallScope call(&info.sourceId, callName, PluginEntry::IOCTL);
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::IOCTL, logging);
     bound.IOCTL(&parms, &result);
     return result.answer != 0;
   }
@@ -378,7 +378,7 @@ bool Plugin::callEvent(const EntryPoints& bound, const EventParms& record) {
     parms.flags = record.flags;
     std::memcpy(&parms.body, &record.body, sizeof parms.body);
     auto result = makeRecord<WriteResult>();
-    PluginCallScope call(&info.sourceId, callName, PluginEntry::Write);
+    PluginCallScope call(&info.sourceId, callName, PluginEntry::Write, logging);
     bound.Write(&parms, &result, record.body.context);
     return result.answer != 0;
   }
@@ -417,7 +417,7 @@ void Plugin::DeliverSearch(const EventParms& request) {
   gatedCall(CallGate::Kind::Event, [&](const EntryPoints& bound) {
     if (bound.OnSearch != nullptr) {
       EventParms copy = request;
-      PluginCallScope call(&info.sourceId, callName, PluginEntry::OnSearch);
+      PluginCallScope call(&info.sourceId, callName, PluginEntry::OnSearch, logging);
       bound.OnSearch(&copy);
     } else if (bound.Read != nullptr && info.wantsAsyncReader != 0) {
       auto parms = makeRecord<ReadParms>();
@@ -425,7 +425,7 @@ void Plugin::DeliverSearch(const EventParms& request) {
       parms.dataLength = request.length;
       parms.data = request.data;
       parms.requestId = request.requestId;
-      PluginCallScope call(&info.sourceId, callName, PluginEntry::Read);
+      PluginCallScope call(&info.sourceId, callName, PluginEntry::Read, logging);
       bound.Read(&parms, nullptr);
     }
     return true;
@@ -435,7 +435,7 @@ void Plugin::DeliverSearch(const EventParms& request) {
 bool Plugin::DeliverIpcPacket(uint64_t length, const void* packet) {
   return gatedCall(CallGate::Kind::Ipc, [&](const EntryPoints& bound) {
     if (bound.OnIpcResult != nullptr) {
-      PluginCallScope call(&info.sourceId, callName, PluginEntry::OnIpcResult);
+      PluginCallScope call(&info.sourceId, callName, PluginEntry::OnIpcResult, logging);
       bound.OnIpcResult(packet, length);
     } else if (bound.IOCTL != nullptr) {
       auto parms = makeRecord<IoctlParms>();
@@ -444,7 +444,7 @@ bool Plugin::DeliverIpcPacket(uint64_t length, const void* packet) {
       parms.data = const_cast<void*>(packet);
       auto result = makeRecord<IoctlResult>();
       result.code = IoctlIpcPacket;
-      PluginCallScope call(&info.sourceId, callName, PluginEntry::IOCTL);
+      PluginCallScope call(&info.sourceId, callName, PluginEntry::IOCTL, logging);
       bound.IOCTL(&parms, &result);
     }
     return true;

@@ -192,6 +192,10 @@ class Plugin {
   // displayName() for call records, which signal handlers and other threads
   // read without locks; it lives as long as the process.
   const char* callName = "";
+  // Bound as the logging plugin: every call into it carries the re-entry
+  // mark (plugins/plugin_call.h). Set on the main thread before "Open",
+  // before any other thread can reach the plugin.
+  bool logging = false;
   int32_t loadCode = 0;
   int32_t openCode = 0;
   int64_t loadTime = 0;

@@ -66,6 +66,7 @@ ThreadName coreThreadName(ThreadRole role, uint8_t id) noexcept {
   constexpr char Digits[] = "0123456789abcdef";
   switch (role) {
     case ThreadRole::Io: std::memcpy(name.text, "ko-io", sizeof "ko-io"); break;
+    case ThreadRole::Log: std::memcpy(name.text, "ko-log", sizeof "ko-log"); break;
     case ThreadRole::Search: {
       constexpr char Prefix[] = "ko-search-";
       std::memcpy(name.text, Prefix, sizeof Prefix - 1);

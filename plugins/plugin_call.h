@@ -9,8 +9,8 @@
 //
 // Readers of a slot:
 //   - the fatal-signal handler, on the slot's own thread (core/fatal_signal);
-//   - the stuck-call watch (monitor/stuck_calls), on another thread, for the
-//     main and io threads' slots only. It reads the call fields between two
+//   - the stuck-call watch (monitor/stuck_calls), on its own thread, for
+//     every thread that calls into plugins but the lent ones. It reads the call fields between two
 //     loads of `changes`, which the owner makes odd while it rewrites them
 //     (a sequence lock), so a torn read is recognised and skipped.
 // Only the owner thread writes the slot, apart from `stuckStart`, which the
@@ -31,7 +31,8 @@ enum class PluginEntry : uint8_t { None, OnEvent, OnSearch, OnIpcResult, IOCTL, 
 // The entry point's exported name; "" for None.
 const char* entryName(PluginEntry entry) noexcept;
 
-enum class ThreadRole : uint8_t { Foreign, Main, Dispatch, Io, Worker, Reader, Search };
+// Log: the logging plugin's courier (plugins/log_courier.h).
+enum class ThreadRole : uint8_t { Foreign, Main, Dispatch, Io, Worker, Reader, Search, Log };
 
 struct CallSlot {
   // What the thread is; `roleId` is the plugin identifier of a worker,
@@ -55,6 +56,14 @@ struct CallSlot {
 // The calling thread's slot.
 inline constinit thread_local CallSlot threadCalls;
 inline CallSlot& threadCallSlot() noexcept { return threadCalls; }
+
+// Calls into the logging plugin the calling thread is inside, whatever the
+// path (dispatch, hand-off, packets, its lifecycle): a log record raised
+// meanwhile is never handed back to it on this thread.
+inline constinit thread_local int loggingPluginDepth = 0;
+// Set on a thread of the core's own that must never call a plugin (the
+// watch): its log records reach the logging plugin through another thread.
+inline constinit thread_local bool pluginCallsBarred = false;
 
 // Sets what the calling thread is, for the fatal-signal line and the
 // stuck-call lines.
@@ -89,15 +98,18 @@ void reportReturned(CallSlot& slot, const char* name, PluginEntry entry, int64_t
 
 class PluginCallScope {
  public:
-  PluginCallScope(const uint64_t* sourceId, const char* name, PluginEntry entry) noexcept
+  PluginCallScope(const uint64_t* sourceId, const char* name, PluginEntry entry, bool loggingPlugin = false) noexcept
       : slot_(threadCalls),
+        loggingPlugin_(loggingPlugin),
         sourceId_(slot_.sourceId.load(std::memory_order_relaxed)),
         name_(slot_.name.load(std::memory_order_relaxed)),
         entry_(slot_.entry.load(std::memory_order_relaxed)),
         start_(slot_.start.load(std::memory_order_relaxed)) {
     write(sourceId, name, entry, callClockNanos());
+    if (loggingPlugin_) ++loggingPluginDepth;
   }
   ~PluginCallScope() {
+    if (loggingPlugin_) --loggingPluginDepth;
     const auto name = slot_.name.load(std::memory_order_relaxed);
     const auto entry = slot_.entry.load(std::memory_order_relaxed);
     const auto start = slot_.start.load(std::memory_order_relaxed);
@@ -122,6 +134,7 @@ class PluginCallScope {
   }
 
   CallSlot& slot_;
+  const bool loggingPlugin_;
   const uint64_t* sourceId_;
   const char* name_;
   PluginEntry entry_;

@@ -316,6 +316,50 @@ TEST(StuckCall, IpcHandlerOnIoThreadIsReportedWhileItLasts) {
                           "SlowIpc returned from OnIpcResult after 12s\n", "55.returned");
 }
 
+// The watch runs through the stop request: a call under way when it comes
+// is reported while it lasts, then its return, and the stop ends as usual.
+TEST(StuckCall, EventHandlerRunningWhenTheStopComesIsStillReported) {
+  CoreProcess core;
+  core.installPlugin(DIAG_SLEEP_EVENT_PATH);
+  ASSERT_TRUE(core.start());
+  // Its first "OnEvent" (the configuration) follows its opening at once.
+  ASSERT_TRUE(core.waitForOutput("Opening 54:SlowEvent", 10s, Stream::Stdout)) << core.stdoutText();
+  ASSERT_TRUE(core.signal(SIGTERM));
+  expectStuckThenReturned(core, "SlowEvent stuck in OnEvent for ", "dispatch",
+                          "SlowEvent returned from OnEvent after 12s\n", "54.returned", true);
+}
+
+// Calls stuck on the dispatch and the io thread at once are both reported:
+// neither thread watches the other.
+TEST(StuckCall, StuckDispatchAndIoThreadsAreBothReported) {
+  CoreProcess core;
+  core.installPlugin(DIAG_SLEEP_EVENT_PATH);
+  core.installPlugin(DIAG_SLEEP_IPC_PATH);
+  ASSERT_TRUE(core.start());
+  ASSERT_TRUE(core.waitForOutput(" top: ", 10s, Stream::Stdout));
+  ASSERT_TRUE(core.sendPacket(core::buildIpcPacket(core::ipcTargetFor(0x55), 100, 0)));
+  EXPECT_TRUE(core.waitForOutput("SlowEvent stuck in OnEvent for ", 13s, Stream::Stdout)) << core.stdoutText();
+  EXPECT_TRUE(core.waitForOutput("SlowIpc stuck in OnIpcResult for ", 13s, Stream::Stdout)) << core.stdoutText();
+  ASSERT_TRUE(core.waitForOutput("SlowIpc returned from OnIpcResult", 30s, Stream::Stdout)) << core.stdoutText();
+  ASSERT_TRUE(core.signal(SIGTERM));
+  EXPECT_TRUE(core.exitsWith(0, 10s));
+}
+
+// A core line raised while the logging plugin handles a record after the
+// stop request never goes back into it on that thread: it is dropped and
+// counted, and the stop ends.
+TEST(LoggingPlugin, LineRaisedInsideItsCallAfterTheStopIsNotHandedBackToIt) {
+  CoreProcess core;
+  core.installPlugin(DIAG_BAD_RELEASE_LOG_PATH, PluginFolder::Plugins, "LogPI.so");
+  ASSERT_TRUE(core.start());
+  EXPECT_TRUE(core.exitsWith(0, 20s)) << core.stdoutText();
+  EXPECT_TRUE(std::filesystem::exists(core.workDir() / "01.released")) << core.stdoutText();
+  EXPECT_FALSE(std::filesystem::exists(core.workDir() / "01.reentered"));
+  EXPECT_NE(core.stdoutText().find("log record(s) not handed to the logging plugin after the stop request"),
+            std::string::npos)
+      << core.stdoutText();
+}
+
 // Neither the dispatch loop nor the housekeeping tick runs once the stop has
 // begun; the watch still sees a "Close" that does not return.
 TEST(StuckCall, CloseDuringTheStopIsReportedWhileItLasts) {
@@ -340,9 +384,10 @@ TEST(StuckCall, LoggingPluginCloseAtTheEndOfTheStopIsReportedWhileItLasts) {
                           "08.returned", true);
 }
 
-// The watch's own stuck line holds it in the logging plugin for good: the
-// stop waits for the watch no longer than for a stuck call (the logging
-// plugin's unloading waits as long), and the process still ends cleanly.
+// The watch's own stuck line holds the thread that hands it to the logging
+// plugin for good: the stop waits for it no longer than for a stuck call (the
+// logging plugin's unloading waits as long), and the process still ends
+// cleanly.
 TEST(StuckCall, WatchHeldInTheLoggingPluginDoesNotHoldTheStop) {
   CoreProcess core;
   core.installPlugin(DIAG_SLEEP_CLOSE_PATH);

@@ -17,11 +17,20 @@
 //   STALL_ON_STUCK_LINE   installed as the logging plugin, sleeps 60 s in the
 //                         "OnEvent" of the first record that reports a stuck
 //                         call
+//   BAD_RELEASE_IN_STOP   installed as the logging plugin, in the "OnEvent"
+//                         of its first log record asks for the stop (SIGTERM
+//                         to itself), waits until the core refuses records,
+//                         then releases a block it never held, so that the
+//                         core logs while the call runs; an "OnEvent" entered
+//                         again on a thread already inside one writes
+//                         "<id>.reentered" (a plugin with a plain mutex there
+//                         would deadlock instead)
 //
 // The first event every plugin gets is the configuration document the core
 // publishes at start. A sleeping call writes "<id>.returned" in the working
 // directory once it is over, so a test can tell that a line came while the
 // call still ran.
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -65,6 +74,14 @@ constexpr auto SleepFor = std::chrono::seconds(12);
 // drops it together with every call that can only lead to it.
 volatile int* volatile nowhere = nullptr;
 
+[[maybe_unused]] SubmitEventFn submitFn = nullptr;
+
+[[maybe_unused]] void mark(const char* what) {
+  char name[32];
+  std::snprintf(name, sizeof name, "%02x.%s", PLUGIN_ID, what);
+  if (FILE* f = std::fopen(name, "w")) std::fclose(f);
+}
+
 [[maybe_unused]] __attribute__((noinline)) void writeNull() { *nowhere = 1; }
 
 // The fault lies in the C library; only the return address is the plugin's.
@@ -79,8 +96,12 @@ __attribute__((destructor)) void atExit() { writeNull(); }
 
 }  // namespace
 
-KO_PLUGIN_EXPORT int32_t Load(LoadParms*, PluginInfo* info) {
+KO_PLUGIN_EXPORT int32_t Load([[maybe_unused]] LoadParms* parms, PluginInfo* info) {
   info->sourceId = static_cast<uint64_t>(PLUGIN_ID) << 16;
+#ifdef BAD_RELEASE_IN_STOP
+  submitFn = parms->submitEvent;
+  info->logWord = WantBit;
+#endif
 #ifdef ABORT_IN_WORKER
   info->wantsWorkerThread = 1;
 #endif
@@ -115,6 +136,29 @@ KO_PLUGIN_EXPORT void Close(CloseParms*, CloseResult*) {
 }
 
 KO_PLUGIN_EXPORT int32_t OnEvent([[maybe_unused]] EventParms* record) {
+#ifdef BAD_RELEASE_IN_STOP
+  thread_local int depth = 0;
+  if (depth != 0) {
+    mark("reentered");
+    return 0;
+  }
+  static std::atomic<bool> done{false};
+  if (baseType(record->type) == EventTypeLog && !done.exchange(true)) {
+    ++depth;
+    kill(getpid(), SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+      auto probe = makeEvent(EventTypeAlarm, EventClassLive, PLUGIN_ID << 16);
+      if (submitFn(&probe) == 1 || std::chrono::steady_clock::now() > deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    alignas(16) static char notABlock[16];
+    auto decref = makeEvent(EventTypeDecref, 0, PLUGIN_ID << 16, notABlock, 0);
+    submitFn(&decref);
+    --depth;
+    mark("released");
+  }
+#endif
 #ifdef STALL_ON_STUCK_LINE
   static std::atomic<bool> stalled{false};
   if (baseType(record->type) == EventTypeLog && record->data != nullptr &&

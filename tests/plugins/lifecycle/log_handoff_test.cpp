@@ -157,20 +157,27 @@ TEST_F(LogHandoff, LoggingPluginWhoseSearchWaitsForItsCloseDoesNotHangTheStop) {
   EXPECT_NE(threadOf("LogPI.so Close"), threadOf("LogPI.so OnSearch begin"));
 }
 
-// A search that never returns: its plugin is reported and left loaded, and
-// the core says it must not be destroyed instead of waiting for ever.
+// A search that never returns: the watch reports it like any stuck call, its
+// plugin is reported and left loaded, and the core says it must not be
+// destroyed instead of waiting for ever.
 TEST_F(LogHandoff, SearchThatNeverReturnsIsReportedAndTheStopEnds) {
   install(LC_SEARCH_FOREVER_PATH, "stuck.so");
   const auto console = scratch("console.txt");
   const int status = runInChild([&] {
     StdoutCapture capture(console);
     makeCore();
+    core->callWatch.start({});
     start();
     const char query[] = "q";
     auto request = core::makeEvent(core::EventTypeAlarm, 0, 0x00000007u, query, sizeof query);
     request.requestId = 6;
     if (submitEventCallback(&request) != 0) return 2;
     if (!waitUntil([&] { return recorded("stuck.so OnSearch begin"); })) return 3;
+    if (!waitUntil([&] { return readFile(console).find("stuck stuck in OnSearch for 10s on search 34") !=
+                                std::string::npos; },
+                   std::chrono::seconds(13))) {
+      return 4;
+    }
     finish();
     return core->settle() ? 1 : 0;
   });

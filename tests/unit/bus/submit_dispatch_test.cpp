@@ -2,11 +2,44 @@
 // driven through the plugins' own callback.
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string_view>
 #include <vector>
 
 #include "bus_fixture.h"
+#include "events/lending.h"
 #include "support/core_test_support.h"
+
+namespace {
+// Set by a test around one call: every allocation of that thread then fails.
+constinit thread_local bool failAllocations = false;
+}  // namespace
+
+// The whole test program allocates through here, so a test can make the
+// core's own allocations fail where it chooses. Every form that pairs with
+// the plain delete is replaced, so a sanitizer sees malloc and free only.
+namespace {
+void* allocate(std::size_t size) noexcept {
+  if (failAllocations) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* allocateOrThrow(std::size_t size) {
+  if (void* p = allocate(size)) return p;
+  throw std::bad_alloc();
+}
+}  // namespace
+void* operator new(std::size_t size) { return allocateOrThrow(size); }
+void* operator new[](std::size_t size) { return allocateOrThrow(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace ko::core::bustest {
 namespace {
@@ -326,6 +359,73 @@ TEST_F(BusLending, TwoHoldersOfOneIndexEachReleaseExactlyOnce) {
   EXPECT_EQ(heldDelta(0x11), 0);
   EXPECT_EQ(submit(decref), 0) << "a third is no holder's";
   EXPECT_EQ(heldDelta(0x11), 0);
+}
+
+// A shard of the registry that cannot grow keeps every block it had listed:
+// each holder's release is still accepted, and nothing is left behind.
+TEST_F(BusLending, RegistryThatCannotGrowForgetsNoListedBlock) {
+  const char byte = 1;
+  std::vector<void*> held;
+  auto keep = [&](void* block) {
+    refBlockHeader(block)->refCount.fetch_add(1);  // the lent reference, kept
+    EXPECT_EQ(lendForCall(block, 0x11, [] { return true; }), LendOutcome::Kept);
+    held.push_back(block);
+  };
+  for (int i = 0; i < 256; ++i) {
+    void* block = allocRefBlock(&byte, 1);
+    ASSERT_TRUE(listRefBlock(block));
+    keep(block);
+  }
+  // More blocks, each listed while this thread's allocations fail: the first
+  // that needs its shard to grow is refused; those before it need no memory.
+  int refused = 0;
+  for (int i = 0; i < 4096 && refused == 0; ++i) {
+    void* block = allocRefBlock(&byte, 1);
+    failAllocations = true;
+    const bool listed = listRefBlock(block);
+    failAllocations = false;
+    if (listed) {
+      keep(block);
+    } else {
+      ++refused;
+      freeRefBlock(block);
+    }
+  }
+  ASSERT_EQ(refused, 1);
+  for (void* block : held) EXPECT_EQ(core->releaseLentRef(block, 0x11), 0);
+  EXPECT_EQ(blocksDelta(), 0) << "a release was refused: its block leaked";
+  EXPECT_EQ(heldDelta(0x11), 0);
+}
+
+// Sixteen holders of one index keep one block, one more than its count can
+// hold: the sixteenth keep is refused in a level-50 line, and the block is
+// never freed under a holder.
+TEST_F(BusLending, SixteenthKeepUnderOneIndexIsRefusedVisiblyAndFreesNothingEarly) {
+  Probe* a = probe("bus_a");
+  Probe* witness = probe("bus_b");
+  a->retainAnswer = 1;
+  for (int i = 0; i < 16; ++i) attach("bus_a");
+  // The logging plugin: the line comes after the stop request.
+  core->logPlugin = attach("bus_b");
+  std::vector<uint8_t> bytes(48);
+  ASSERT_EQ(submit(patterned(bytes, 9)), 0);
+  drain();
+  ASSERT_EQ(a->retained.size(), 16u);
+  void* block = a->retained[0];
+  EXPECT_EQ(heldDelta(0x11), 16);
+  bool told = false;
+  for (const auto& d : witness->deliveries) {
+    const std::string_view text(reinterpret_cast<const char*>(d.payload.data()), d.payload.size());
+    if (d.record.type == EventTypeLog && text.find("11 already holds one block 15 times") != text.npos) told = true;
+  }
+  EXPECT_TRUE(told);
+  EXPECT_EQ(a->releaseRetained(), 16u);
+  EXPECT_EQ(blocksDelta(), 1) << "the refused keep still holds it";
+  EXPECT_TRUE(busprobe::hasPattern(block, 48, 9));
+  EXPECT_EQ(heldDelta(0x11), 1);
+  // The reference pinned for good goes with the test.
+  EXPECT_EQ(core->releaseEventRef(block, 0x11), 0);
+  EXPECT_EQ(blocksDelta(), 0);
 }
 
 using BusDispatch = BusTest;
