@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "core/core_io.h"
+#include "crypto/device_key.h"
 #include "events/ref_block.h"
 #include "log/core_log.h"
 #include "plugins/plugin.h"
@@ -88,6 +89,7 @@ DvrCore::~DvrCore() {
   // Nothing of the core logs or is called any more; the fatal-signal handler
   // (and any late caller) must not reach the members about to go.
   if (coreInstance == this) coreInstance = nullptr;
+  wipeSecret(deviceKey);
 }
 
 void DvrCore::closeLogPlugin() {
