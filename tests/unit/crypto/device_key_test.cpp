@@ -1,11 +1,14 @@
 // Reading the device key file: what becomes the key, and which files are not
 // trusted or not read. Files owned by root need a root test process.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <string>
 
 #include "crypto/device_key.h"
@@ -13,6 +16,8 @@
 
 namespace ko::core {
 namespace {
+
+using namespace std::chrono_literals;
 
 class DeviceKeyFile : public ::testing::Test {
  protected:
@@ -58,7 +63,17 @@ TEST_F(DeviceKeyFile, AnyGroupOrOtherPermissionIsRefusedAndNamed) {
 TEST_F(DeviceKeyFile, FifoOrDirectoryIsNoKeyFileAndDoesNotBlock) {
   const auto fifo = (dir.path() / "fifo").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  auto outcome = readDeviceKey(fifo.c_str(), key);
+  auto reading = std::async(std::launch::async, [&] {
+    std::string fifoKey;
+    return readDeviceKey(fifo.c_str(), fifoKey);
+  });
+  if (reading.wait_for(5s) != std::future_status::ready) {
+    // Opening the other end releases a reader blocked in open.
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    if (writer >= 0) ::close(writer);
+    FAIL() << "reading a FIFO blocks";
+  }
+  auto outcome = reading.get();
   EXPECT_EQ(outcome.status, DeviceKeyStatus::Refused);
   EXPECT_EQ(outcome.reason, "not a regular file");
   outcome = readDeviceKey(dir.path().c_str(), key);
