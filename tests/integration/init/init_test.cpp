@@ -451,12 +451,17 @@ TEST_F(InitDeviceKey, KeyFileKeysTheServiceWithTheDigestOfItsTextAndNeverShowsIt
   const std::string digest = commandOutput("openssl dgst -sha256 -r " + (scratch / "key-text").string());
   ASSERT_GE(digest.size(), 64u) << digest;
   std::filesystem::remove(scratch / "key-text");
-  const std::string deciphered =
-      commandOutput("echo " + stored.substr(32) + " | xxd -r -p | openssl enc -d -aes-128-cbc -nopad -K " +
-                    digest.substr(0, 32) + " -iv " + stored.substr(0, 32));
+  const auto unhex = [](const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+  };
+  std::ofstream(scratch / "body", std::ios::binary) << unhex(stored.substr(32));
+  const std::string deciphered = commandOutput("openssl enc -d -aes-128-cbc -nopad -K " + digest.substr(0, 32) +
+                                               " -iv " + stored.substr(0, 32) + " -in " + (scratch / "body").string());
   EXPECT_EQ(deciphered, plain + std::string(48 - plain.size(), '\0'));
 
-  for (const std::string& secret : {keyText, digest.substr(0, 64), digest.substr(0, 32)}) {
+  for (const std::string& secret : {keyText, digest.substr(0, 32), unhex(digest.substr(0, 32))}) {
     EXPECT_EQ(core.allOutput().find(secret), std::string::npos) << secret;
     EXPECT_EQ(filesHolding(core.workDir(), secret), std::vector<std::string>{}) << secret;
     for (const auto& packet : packets) {
