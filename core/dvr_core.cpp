@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "core/core_io.h"
+#include "crypto/device_key.h"
 #include "events/ref_block.h"
 #include "events/search.h"
 #include "log/core_log.h"
@@ -89,6 +90,7 @@ DvrCore::~DvrCore() {
   // Nothing of the core logs or is called any more; the fatal-signal handler
   // (and any late caller) must not reach the members about to go.
   if (coreInstance == this) coreInstance = nullptr;
+  wipeSecret(deviceKey);
 }
 
 void DvrCore::closeLogPlugin() {

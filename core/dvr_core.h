@@ -246,6 +246,10 @@ class DvrCore {
 
   // --- crypto (crypto/) ----------------------------------------------------
   int32_t onCryptoEvent(EventParms& record);
+  // Init, before the change of user: fills deviceKey from the key file, or
+  // leaves it empty (the built-in key) when there is none. False, with a
+  // level-100 line, when the file is there but unsafe or unreadable.
+  [[nodiscard]] bool loadDeviceKey();
 
   // --- members, in the order the core's lifecycle relies on ----------------
   std::string deviceKey;

@@ -72,6 +72,9 @@ std::optional<unsigned> identityToTake() {
 
 bool DvrCore::Init(int pipeFd) {
   ::umask(077);
+  // Only root may read the key file, so it is read while the core still is
+  // root, and before any plugin could see the process.
+  if (!loadDeviceKey()) return false;
   const int inheritedBits = ::prctl(PR_GET_SECUREBITS);
   // Keeps the capability sets across the change of user id below.
   (void)::prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP);

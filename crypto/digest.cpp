@@ -4,6 +4,8 @@
 // Threads: any, each on its own context.
 #include "crypto/digest.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -181,6 +183,9 @@ void sha256(uint8_t* output, const void* bytes, size_t length) noexcept {
   sha256Init(context);
   sha256Update(context, bytes, length);
   sha256Final(context, output);
+  // The one-shot form hashes the device key: its last block and the state
+  // it left are not kept on the stack.
+  explicit_bzero(&context, sizeof context);
 }
 
 }  // namespace ko::core

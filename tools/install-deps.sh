@@ -9,7 +9,7 @@ packages=(
   dpkg-dev file
   libboost1.81-dev libfmt-dev librapidxml-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libssl-dev locales util-linux gnuplot-nox libxml2-utils
+  libssl-dev openssl locales util-linux gnuplot-nox libxml2-utils
   libexpat1-dev e2fsprogs
 )
 

@@ -10,6 +10,8 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -151,6 +153,14 @@ void takeIdentity(const CoreOptions& options) {
   }
 }
 
+// The test's directory stands for the key's directory, in this process and
+// the core only.
+void bindKeyDirectory(const char* source, const char* target) {
+  if (::unshare(CLONE_NEWNS) < 0) childFail("unshare");
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) childFail("mount private");
+  if (::mount(source, target, nullptr, MS_BIND, nullptr) < 0) childFail("mount bind");
+}
+
 [[noreturn]] void execCore(const char* path, char* const* argv) {
   ::execv(path, argv);
   childFail("execv");
@@ -159,6 +169,7 @@ void takeIdentity(const CoreOptions& options) {
 }  // namespace
 
 fs::path builtCorePath() { return fs::path(KO_DVRCORE_PATH); }
+fs::path deviceKeyPath() { return fs::path(KO_DEVICE_KEY_FILE); }
 
 bool seccompAvailable() {
   const pid_t child = ::fork();
@@ -264,6 +275,19 @@ bool CoreProcess::start(const CoreOptions& options) {
   const int descriptorTarget = options.descriptorNumber;
   const int pidTarget = descriptorTarget + 1;
 
+  std::string keySource, keyTarget;
+  if (options.deviceKeyDir) {
+    keySource = options.deviceKeyDir->string();
+    keyTarget = deviceKeyPath().parent_path().string();
+    // The mount point must exist; an empty directory stands in for a
+    // machine that was never provisioned.
+    std::error_code ec;
+    if (!fs::is_directory(keyTarget, ec) && !fs::create_directories(keyTarget, ec)) {
+      ADD_FAILURE() << "cannot create " << keyTarget << ": " << ec.message();
+      return false;
+    }
+  }
+
   const pid_t child = ::fork();
   if (child < 0) {
     ADD_FAILURE() << "fork: " << std::strerror(errno);
@@ -287,6 +311,7 @@ bool CoreProcess::start(const CoreOptions& options) {
     if (::dup3(pidSrc, pidTarget, O_CLOEXEC) < 0) childFail("dup3");
     if (::close_range(static_cast<unsigned>(pidTarget + 1), ~0U, 0) < 0) childFail("close_range");
     if (!usesFd) ::close(descriptorTarget);
+    if (!keySource.empty()) bindKeyDirectory(keySource.c_str(), keyTarget.c_str());
     if (::chdir(workPath.c_str()) < 0) childFail("chdir");
 
     pid_t corePid = ::getpid();

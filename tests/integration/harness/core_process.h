@@ -33,6 +33,8 @@ using Millis = std::chrono::milliseconds;
 
 // The built core, set by the harness's compile definition.
 std::filesystem::path builtCorePath();
+// The device key file compiled into that core.
+std::filesystem::path deviceKeyPath();
 
 enum class PluginFolder { Plugins, Protected };
 enum class Stream { Stdout, Stderr, Any };
@@ -62,6 +64,11 @@ struct CoreOptions {
   bool refuseCapset = false;
   // ... or one that refuses clearing the secure bits, prctl(PR_SET_SECUREBITS, 0).
   bool refuseSecureBitsClear = false;
+  // When set, the core runs in a private mount namespace in which this
+  // directory is bound over the directory of its compiled-in device key
+  // file (deviceKeyPath()), so a test provides the key, or its absence, of
+  // its own core alone. Needs root.
+  std::optional<std::filesystem::path> deviceKeyDir;
 
   // Chainable setters, e.g. CoreOptions().arguments({"-h"}).
   CoreOptions& arguments(std::vector<std::string> list) {
@@ -95,6 +102,10 @@ struct CoreOptions {
   }
   CoreOptions& refusingSecureBitsClear() {
     refuseSecureBitsClear = true;
+    return *this;
+  }
+  CoreOptions& withDeviceKeyDir(std::filesystem::path dir) {
+    deviceKeyDir = std::move(dir);
     return *this;
   }
 };

@@ -1,11 +1,13 @@
 // Installed as the logging plugin, which the core loads as the last step of
 // its initialisation: at "Load" it copies the Uid, Gid, Groups, CapEff,
-// CapPrm and CapInh lines of /proc/self/status into "identity-at-load" in the
-// working directory (written under another name, then renamed, so a reader
-// never sees half of it).
+// CapPrm and CapInh lines of /proc/self/status and a "Dumpable:" line (the
+// process's dumpable flag) into "identity-at-load" in the working directory
+// (written under another name, then renamed, so a reader never sees half of
+// it).
 // Built with KO_PROBE_STOPS_CORE it then sends the core SIGTERM, as a parent
 // would that stops the core before it is ready for signals.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -30,6 +32,7 @@ KO_EXPORT int32_t Load(LoadParms*, PluginInfo* info) {
       if (line.rfind(name, 0) == 0) kept += line + "\n";
     }
   }
+  kept += "Dumpable:\t" + std::to_string(::prctl(PR_GET_DUMPABLE)) + "\n";
   {
     std::ofstream out("identity-at-load.part");
     out << kept;
