@@ -71,6 +71,13 @@ std::optional<unsigned> identityToTake() {
 }
 
 bool DvrCore::Init(int pipeFd) {
+  // No thread of the core's own until the identity is settled: lines are
+  // written at once meanwhile.
+  console.holdWriter();
+  struct ReleaseConsole {
+    ConsoleSink& console;
+    ~ReleaseConsole() { console.releaseWriter(); }
+  } releaseConsole{console};
   ::umask(077);
   // Only root may read the key file, so it is read while the core still is
   // root, and before any plugin could see the process.

@@ -45,12 +45,12 @@ bool ConsoleSink::append(std::string_view line) noexcept {
       return false;
     }
     try {
-      if (!started_) {
+      if (!started_ && !held_) {
         buffer_.reserve(ConsoleWriteChunk);
         writer_ = std::thread([this] { run(); });
         started_ = true;
       }
-      buffer_.append(line);
+      if (started_) buffer_.append(line);
     } catch (const std::system_error&) {
       // No thread (a process at its thread limit): the line is written
       // here, as far as the console takes it without waiting.
@@ -66,6 +66,16 @@ bool ConsoleSink::append(std::string_view line) noexcept {
   if (!writeNow(line)) return false;
   wake();
   return true;
+}
+
+void ConsoleSink::holdWriter() noexcept {
+  std::lock_guard guard(lock_);
+  held_ = true;
+}
+
+void ConsoleSink::releaseWriter() noexcept {
+  std::lock_guard guard(lock_);
+  held_ = false;
 }
 
 bool ConsoleSink::writeNow(std::string_view line) noexcept {

@@ -50,6 +50,12 @@ class ConsoleSink {
   bool flush(std::chrono::milliseconds timeout) noexcept;
   // Lines dropped and not yet told (tests).
   uint64_t droppedLines() noexcept;
+  // While held, no writer thread is started and lines are written at once
+  // as far as the console takes them without waiting: a thread made before
+  // the core's change of user would make that change fail in it (the C
+  // library aborts a set*id it cannot make process-wide).
+  void holdWriter() noexcept;
+  void releaseWriter() noexcept;
 
  private:
   void run() noexcept;
@@ -70,6 +76,7 @@ class ConsoleSink {
   uint64_t dropped_ = 0;   // guarded by lock_
   bool stopping_ = false;  // guarded by lock_
   bool started_ = false;   // guarded by lock_
+  bool held_ = false;      // guarded by lock_
   std::thread writer_;
   // Serialises the direct writes made while no writer thread exists; held
   // only across writes the console polled ready for.
