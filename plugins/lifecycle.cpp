@@ -57,7 +57,6 @@ bool closesBefore(const std::shared_ptr<Plugin>& a, const std::shared_ptr<Plugin
 }  // namespace
 
 void DvrCore::bindLogPlugin() {
-  logThreadsAndDescriptors("Before loading");
   auto bound = LoadPlugin(programDirectory(corePath) + "/plugins/LogPI.so", submitEventCallback, nullptr, 0);
   bound->Open();
   std::shared_ptr<Plugin> previous;
