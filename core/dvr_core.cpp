@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <future>
 #include <optional>
 
@@ -36,7 +37,20 @@ sigset_t stopSignalSet() {
   return set;
 }
 
+// Entries of a /proc directory; -1 when it cannot be read.
+int entriesOf(const char* directory) {
+  std::error_code ec;
+  int count = 0;
+  for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) ++count;
+  return ec ? -1 : count;
+}
+
 }  // namespace
+
+void logThreadsAndDescriptors(const char* when) {
+  coreLog(25, "{} plugins: {} threads, {} descriptors", when, entriesOf("/proc/self/task"),
+          entriesOf("/proc/self/fd"));
+}
 
 void holdStopSignals() {
   const sigset_t set = stopSignalSet();
@@ -106,8 +120,10 @@ bool DvrCore::settle() {
   callWatch.stop();
   callWatch.unwatch(threadCallSlot());
   // A call that never returned may still come back into the core.
-  if (stuckPlugins.load() != 0) return false;
-  return awaitSearchThreads(std::chrono::steady_clock::now() + StuckCallGrace);
+  const bool settled =
+      stuckPlugins.load() == 0 && awaitSearchThreads(std::chrono::steady_clock::now() + StuckCallGrace);
+  logThreadsAndDescriptors("After unloading");
+  return settled;
 }
 
 void DvrCore::Run() {

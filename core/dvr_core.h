@@ -378,6 +378,12 @@ extern DvrCore* coreInstance;
 // clean stop instead of ending the process by the default action.
 void holdStopSignals();
 
+// One line with the process's threads and open descriptors, logged before
+// the first plugin (the logging plugin) is loaded and once the last
+// "Unload" returned: what a plugin left running or open is the difference,
+// less the core's own (a run without that plugin shows it).
+void logThreadsAndDescriptors(const char* when);
+
 // The directory that holds the executable (and so plugins/ and
 // protected-plugins/).
 std::string programDirectory(const std::string& corePath);

@@ -174,6 +174,7 @@ bool DvrCore::Init(int pipeFd) {
     ipcChannelOpen.store(true, std::memory_order_release);
   }
 
+  logThreadsAndDescriptors("Before loading");
   bindLogPlugin();
   return true;
 }

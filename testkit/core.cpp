@@ -773,6 +773,7 @@ const ExitReport& Core::stop(Millis timeout) {
   report.output = s.output;
   static const std::regex blocks("refblks: ([0-9][^(]*)\\(");
   static const std::regex holder("Plugin ([0-9a-f]{2}):(\\S+) unloaded holding ([0-9][^ ]*) event reference");
+  static const std::regex counts("(Before loading|After unloading) plugins: ([0-9]+) threads, ([0-9]+) descriptors");
   std::istringstream lines(withoutColours(s.output));
   for (std::string line; std::getline(lines, line);) {
     std::smatch found;
@@ -780,6 +781,11 @@ const ExitReport& Core::stop(Millis timeout) {
       if (std::regex_search(line, found, fault.line)) report.faults.push_back({fault.kind, found.str()});
     }
     if (std::regex_search(line, found, blocks)) report.blocks = digitsOf(found[1]);
+    if (std::regex_search(line, found, counts)) {
+      auto& at = found[1] == "Before loading" ? report.beforeLoad : report.afterUnload;
+      at.threads = static_cast<int>(digitsOf(found[2]));
+      at.descriptors = static_cast<int>(digitsOf(found[3]));
+    }
     if (std::regex_search(line, found, holder)) {
       ExitReport::Held held;
       held.identifier = static_cast<uint8_t>(std::stoul(found[1], nullptr, 16));

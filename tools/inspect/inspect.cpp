@@ -156,9 +156,39 @@ ko::testkit::Options checkOptions(const std::string& plugin, ko::testkit::Millis
   return options;
 }
 
+struct Left {
+  int threads = -1;  // -1: not counted
+  int descriptors = -1;
+};
+
+// What the core still ran and held once every "Unload" returned, beyond what
+// it ran and held before the first "Load".
+Left leftBy(const ko::testkit::ExitReport& report, const Left& baseline) {
+  auto difference = [](int before, int after, int core) {
+    return before < 0 || after < 0 || core == -1 ? -1 : after - before - core;
+  };
+  return {difference(report.beforeLoad.threads, report.afterUnload.threads, baseline.threads),
+          difference(report.beforeLoad.descriptors, report.afterUnload.descriptors, baseline.descriptors)};
+}
+
+// The core's own share of that difference: the same kit with no plugin
+// under test (the core starts and stops threads of its own between the two
+// counts).
+Left coreBaseline(const std::string& plugin, ko::testkit::Millis slow) {
+  ko::testkit::Options options = checkOptions(plugin, slow);
+  options.plugins.clear();
+  try {
+    ko::testkit::Core core(options);
+    return leftBy(core.stop(CheckStopWait), Left{0, 0});
+  } catch (const ko::testkit::Error&) {
+    return {};
+  }
+}
+
 int check(const std::string& path, ko::testkit::Millis slow) {
   using namespace ko::testkit;
   fmt::print("{}: conformance run\n", path);
+  const Left baseline = coreBaseline(path, slow);
   std::optional<Core> core;
   try {
     core.emplace(checkOptions(path, slow));
@@ -241,13 +271,29 @@ int check(const std::string& path, ko::testkit::Millis slow) {
   for (const auto& h : report.held) held += h.references;
   fmt::print("\n  references held at exit   {}\n", held);
   fmt::print("  faults                    {}\n", report.faults.empty() ? "none" : std::to_string(report.faults.size()));
-  fmt::print("  threads after Unload      not measured by this release\n");
-  fmt::print("  descriptors left          not measured by this release\n");
+  const Left left = leftBy(report, baseline);
+  const int threadsLeft = left.threads;
+  const int descriptorsLeft = left.descriptors;
+  auto shown = [](int count) { return count < 0 ? std::string("not counted") : std::to_string(count); };
+  fmt::print("  threads left after Unload {}\n", shown(threadsLeft));
+  fmt::print("  descriptors left          {}\n", shown(descriptorsLeft));
   fmt::print("  exit                      {}\n",
              report.timedOut ? "killed after the stop timed out"
                              : (report.signal != 0 ? fmt::format("signal {}", report.signal)
                                                    : fmt::format("status {}", report.exitCode)));
-  const std::string problems = report.problems();
+  std::string problems = report.problems();
+  const std::string name = fs::path(path).filename().string();
+  if (threadsLeft > 0) {
+    problems += fmt::format("{} left {} thread(s) running after \"Unload\"\n", name, threadsLeft);
+  }
+  if (descriptorsLeft > 0) {
+    problems += fmt::format("{} left {} descriptor(s) open after \"Unload\"\n", name, descriptorsLeft);
+  }
+  // Uncounted (a core that never reached its last "Unload", or a baseline
+  // that did not run) is not vouched for.
+  if ((threadsLeft < 0 || descriptorsLeft < 0) && problems.empty()) {
+    problems += "the core did not count what was left after \"Unload\"\n";
+  }
   if (problems.empty() && trouble.empty()) {
     fmt::print("\nVerdict\n  passed\n");
     return Acceptable;
@@ -270,8 +316,9 @@ void usage(FILE* out) {
       "it; 1: it would refuse it, never open it, or drop it as a duplicate; 2: usage.\n"
       "--check runs it inside the real core through the test kit with standard traffic (video, audio,\n"
       "alarms, a configuration delta, searches, IPC packets, the stop) and prints what it did; exit\n"
-      "status 0 only if nothing is wrong (no reference held, no fault, no call over 5 ms, or over\n"
-      "MS with --slow; the core times no shorter call).\n",
+      "status 0 only if nothing is wrong (no reference held, no fault, no thread running or\n"
+      "descriptor open after \"Unload\", no call over 5 ms, or over MS with --slow; the core times\n"
+      "no shorter call).\n",
       out);
 }
 

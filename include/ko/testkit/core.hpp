@@ -154,6 +154,16 @@ struct ExitReport {
     std::string kind;  // "left loaded", "stuck call", "fatal signal", "refused release"
     std::string line;  // the core's message
   };
+  // The core's own threads and open descriptors before it loaded the first
+  // plugin and after it unloaded the last, as it counted them; -1 when it
+  // did not say. More after than before: a plugin left a thread running or
+  // a descriptor open after its "Unload".
+  struct Counts {
+    int threads = -1;
+    int descriptors = -1;
+  };
+  Counts beforeLoad;
+  Counts afterUnload;
   int exitCode = -1;  // -1 when the core did not exit by itself
   int signal = 0;     // the signal that ended it, if one did
   bool timedOut = false;
