@@ -73,6 +73,16 @@ std::unique_ptr<DvrCore> loadedCore(const std::pair<std::string, std::string>& p
   return core;
 }
 
+// A text of printable ASCII, tabs and line breaks reads back exactly; any
+// other byte may be written as U+FFFD, so only its presence is checked.
+bool readsBackAs(const std::optional<std::string>& read, const std::string& sent) {
+  const bool plain = std::all_of(sent.begin(), sent.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte == '\t' || byte == '\n' || byte == '\r' || (byte >= 0x20 && byte <= 0x7f);
+  });
+  return plain ? read == sent : read.has_value();
+}
+
 std::optional<std::string> attributeText(const rapidxml::xml_node<char>* node, const char* name) {
   const auto* attribute = node != nullptr ? node->first_attribute(name) : nullptr;
   if (attribute == nullptr) return std::nullopt;
@@ -93,8 +103,8 @@ void checkDocument(const std::string& text, const Settings& settings, bool withP
   const auto* product = kora->first_node("Product");
   KO_FUZZ_CHECK((product != nullptr) == withProduct);
   if (withProduct) {
-    KO_FUZZ_CHECK(attributeText(product, "Family") == settings.family);
-    KO_FUZZ_CHECK(attributeText(product, "Version") == settings.version);
+    KO_FUZZ_CHECK(readsBackAs(attributeText(product, "Family"), settings.family));
+    KO_FUZZ_CHECK(readsBackAs(attributeText(product, "Version"), settings.version));
   }
   KO_FUZZ_CHECK(attributeText(kora->first_node("Memory"), "Throttling") == (settings.throttling ? "1" : "0"));
   const auto* modules = kora->first_node("Modules");
@@ -105,8 +115,8 @@ void checkDocument(const std::string& text, const Settings& settings, bool withP
   const auto* library = module != nullptr ? module->first_node("Library") : nullptr;
   KO_FUZZ_CHECK((library != nullptr) == !settings.parent.second.empty());
   if (library != nullptr) {
-    KO_FUZZ_CHECK(attributeText(library, "Filename") == settings.parent.first);
-    KO_FUZZ_CHECK(attributeText(library, "Version") == settings.parent.second);
+    KO_FUZZ_CHECK(readsBackAs(attributeText(library, "Filename"), settings.parent.first));
+    KO_FUZZ_CHECK(readsBackAs(attributeText(library, "Version"), settings.parent.second));
   }
 }
 
