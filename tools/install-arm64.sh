@@ -29,7 +29,7 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install o
 packages=(
   cmake make pkg-config dpkg-dev file librapidxml-dev
   g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user
-  libfmt-dev:arm64 libboost1.81-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libssl-dev:arm64
+  libfmt-dev:arm64 libboost1.81-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libssl-dev:arm64 libexpat1-dev:arm64
 )
 
 fresh_lists=no
