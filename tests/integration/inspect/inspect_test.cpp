@@ -104,18 +104,25 @@ TEST_F(Inspector, CheckPassesTheExamplesAndFailsALeakingAndASlowPlugin) {
   for (const char* plugin : {KO_RECORDER, KO_IPCECHO, KO_CAMERASIM, KO_SEARCHCLIENT, KO_CRYPTODEMO, KO_LOGPI}) {
     SCOPED_TRACE(plugin);
     const Outcome run = inspect(std::string("--check --slow 15 ") + plugin);
-    EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_TRUE(contains(run.output, "references held at exit   0\n")) << run.output;
-    EXPECT_TRUE(contains(run.output, "threads left after Unload 0\n")) << run.output;
     EXPECT_TRUE(contains(run.output, "descriptors left          0\n")) << run.output;
+    // qemu-user lists host threads of its own among the process's, started
+    // when it sees fit: there the thread count is not the plugin's.
+    if (KO_EMULATED_BUILD) continue;
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(contains(run.output, "threads left after Unload 0\n")) << run.output;
     EXPECT_TRUE(contains(run.output, "Verdict\n  passed\n")) << run.output;
   }
   const Outcome leftover = inspect(std::string("--check --slow 15 ") + KO_LEFTOVER_PLUGIN);
   EXPECT_EQ(leftover.status, 1) << leftover.output;
-  EXPECT_TRUE(contains(leftover.output, "threads left after Unload 1\n")) << leftover.output;
+  if (!KO_EMULATED_BUILD) {
+    EXPECT_TRUE(contains(leftover.output, "threads left after Unload 1\n")) << leftover.output;
+  }
   EXPECT_TRUE(contains(leftover.output, "descriptors left          1\n")) << leftover.output;
-  EXPECT_TRUE(contains(leftover.output, "failed: Leftover.so left 1 thread(s) running after \"Unload\"\n"))
-      << leftover.output;
+  if (!KO_EMULATED_BUILD) {
+    EXPECT_TRUE(contains(leftover.output, "failed: Leftover.so left 1 thread(s) running after \"Unload\"\n"))
+        << leftover.output;
+  }
   EXPECT_TRUE(contains(leftover.output, "failed: Leftover.so left 1 descriptor(s) open after \"Unload\"\n"))
       << leftover.output;
   const Outcome leaking = inspect(std::string("--check --slow 15 ") + KO_LEAKER_PLUGIN);
