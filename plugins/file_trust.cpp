@@ -97,7 +97,8 @@ std::optional<std::string> untrustedPluginReason(const std::string& path, uid_t 
       if (length < 0) return cannotExamine(entry, errno);
       if (static_cast<size_t>(length) == target.size()) return "link " + entry + " too long";
       const std::string_view text(target.data(), static_cast<size_t>(length));
-      if (!text.empty() && text.front() == '/') current = "/";
+      // assign(1, '/'): GCC 12 at -O2 warns falsely (-Wrestrict) on = "/".
+      if (!text.empty() && text.front() == '/') current.assign(1, '/');
       std::deque<std::string> inserted = componentsOf(text);
       pending.insert(pending.begin(), inserted.begin(), inserted.end());
       continue;
