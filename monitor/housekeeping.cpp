@@ -75,7 +75,8 @@ void DvrCore::updateThrottle(bool low) {
   const int64_t now = systemProbe->steadyNanos();
   if (low) {
     if (lowMemorySince == NotLow) {
-      coreLog(50, "available system memory is low, throttling audio/video");
+      // Refusing begins: the operator hears at once, not behind the queue.
+      alertLog(50, "available system memory is low, throttling audio/video");
       publishMemoryState();
     }
     lowMemorySince = now;

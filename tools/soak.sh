@@ -47,6 +47,10 @@ for p in LogPI IpcEcho CryptoDemo; do cp "$build/examples/plugins/$p.so" "$out/t
 
 args=(--tree "$out/tree" --out "$out" --minutes "$minutes" --rate "$rate"
       --shim "$PWD/$build/tools/soak/libsoak_shim.so")
+# Where the core keeps its figures, so the queue length can be read once a
+# second; without a symbol table the soak goes on without it.
+counters=$(nm "$out/tree/bin/dvrcore" 2>/dev/null | awk '$3 == "_ZN2ko4core8countersE" { print $1 }')
+[ -n "$counters" ] && args+=(--counters-at "$counters")
 status=0
 if [ "$faults" = 1 ]; then
   # In the namespace: the working directory on a small file system, and a
@@ -63,15 +67,16 @@ else
 fi
 [ -s "$out/soak.csv" ] || exit 2
 
-# The picture: memory, queue and blocks, threads and descriptors, CPU; the
-# faults shaded, the throttle's low and ok marked.
+# The picture: memory, the queue length on its own axis, reference blocks,
+# threads and descriptors, CPU; the faults shaded, the throttle's low and ok
+# marked.
 {
-  echo "set terminal pngcairo size 1400,1400 font ',11'"
+  echo "set terminal pngcairo size 1400,1750 font ',11'"
   echo "set output '$out/soak.png'"
   echo "set datafile separator ','"
   echo "set key below"
   echo "set grid"
-  echo "set multiplot layout 4,1 title 'dvrcore soak: $minutes min at ${rate}x real rates$([ "$faults" = 1 ] && echo ', with faults')'"
+  echo "set multiplot layout 5,1 title 'dvrcore soak: $minutes min at ${rate}x real rates$([ "$faults" = 1 ] && echo ', with faults')'"
   n=1
   while IFS=, read -r start end name; do
     case "$name" in
@@ -84,8 +89,10 @@ fi
   echo "set xlabel 'minutes since the load started'"
   echo "set ylabel 'MiB'"
   echo "plot '$out/soak.csv' every ::1 using (\$1/60):(\$2/1024) with lines title 'resident', '' every ::1 using (\$1/60):(\$3/1024) with lines title 'peak resident', '' every ::1 using (\$1/60):(\$7 < 0 ? NaN : \$7/1024) with lines title 'in use (mallinfo2)'"
-  echo "set ylabel 'count'"
-  echo "plot '$out/soak.csv' every ::1 using (\$1/60):(\$9 < 0 ? NaN : \$9) with steps title 'reference blocks (report)', '' every ::1 using (\$1/60):(\$8 < 0 ? NaN : \$8) with steps title 'queue length (report)'"
+  echo "set ylabel 'records'"
+  echo "plot '$out/soak.csv' every ::1 using (\$1/60):(\$10 < 0 ? NaN : \$10) with steps title 'queue length (each second)', '' every ::1 using (\$1/60):(\$8 < 0 ? NaN : \$8) with steps title 'queue length (report)'"
+  echo "set ylabel 'blocks'"
+  echo "plot '$out/soak.csv' every ::1 using (\$1/60):(\$9 < 0 ? NaN : \$9) with steps title 'reference blocks (report)'"
   echo "plot '$out/soak.csv' every ::1 using (\$1/60):5 with steps title 'threads', '' every ::1 using (\$1/60):4 with steps title 'descriptors'"
   echo "set ylabel '% of one core'"
   echo "old = NaN; delta(x) = (d = x - old, old = x, d)"

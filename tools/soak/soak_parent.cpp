@@ -3,9 +3,11 @@
 // lays out the tree, builds, sets up the mounts and draws the picture; this
 // program starts the core, measures it idle, starts the load, injects the
 // faults, samples the process once a second into a CSV, reads the core's
-// statistics report for the queue length and reference blocks, checks that
-// nothing the core accepted was lost, and ends with a verdict: exit 0 when
-// it passes, 1 when it fails, 2 on bad usage or set-up.
+// statistics report for the reference blocks, reads the dispatch queue's
+// length out of the core's memory once a second, checks that nothing the
+// core accepted was lost, and ends with a verdict: exit 0 when it passes, 1
+// when it fails, 2 on bad usage or set-up. Every fault's waits follow from
+// the rate, so the verdict means the same at any --rate.
 //
 // One thread: a poll loop over the channel, the core's output, /dev/log and
 // a 100 ms tick.
@@ -31,11 +33,13 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "ipc/ipc_packet.h"
+#include "monitor/counters.h"
 #include "soak_protocol.h"
 
 namespace fs = std::filesystem;
@@ -57,7 +61,9 @@ constexpr const char* UsageText =
     "  --ram-mib N       with --shim: the RAM sysinfo reports (default 256: the 190 MiB limit)\n"
     "  --dev-log         own /dev/log (a private /dev): the /dev/log fault\n"
     "  --full-disk       the working directory is a small file system of its own: the full-disk fault\n"
-    "  --tolerance-mib N growth allowed between the first and last fault-free stretch (default 4)\n";
+    "  --tolerance-mib N growth allowed between the first and last fault-free stretch (default 4)\n"
+    "  --counters-at HEX the address of the core's figures in its executable (nm): the queue\n"
+    "                    length once a second\n";
 
 // Plugin identifiers of the load (tools/soak/CMakeLists.txt) and commands.
 constexpr uint8_t Cameras[] = {0x11, 0x12, 0x13, 0x14, 0x15};
@@ -66,6 +72,33 @@ constexpr uint8_t Requester = 0x00;
 constexpr uint8_t Echo = 0x40;
 constexpr uint32_t EchoRequest = 0x200;
 constexpr uint32_t EchoReply = 0x101;
+
+// What the faults need and what they must show.
+constexpr double MiB = 1024.0 * 1024.0;
+// The load's live video at real rates: five cameras, 25 frames a second of
+// 2..10 KiB, so 6 KiB on average.
+constexpr double VideoBytesPerSecond = 5 * 25 * 6 * 1024.0;
+// The throttle's limit below 512 MiB of RAM, and its share above.
+constexpr double SmallMachineLimit = 190 * MiB;
+constexpr double LimitShareOfRam = 0.8;
+constexpr double ThrottleRecoverySeconds = 60;
+// Slack on top of what a fault should take before it counts as failed.
+constexpr double FaultSlackSeconds = 30;
+constexpr double SlowFillFactor = 1.5;
+constexpr double GrowthBoundMiB = 64;
+constexpr long ThreadBound = 50;
+constexpr uint32_t StdoutUnreadSeconds = 20;
+constexpr uint32_t ConsoleLines = 10000;
+constexpr uint32_t FloodSeconds = 10;
+constexpr uint32_t StallSeconds = 20;
+constexpr uint32_t BigRecordsPerSecond = 10;
+constexpr uint32_t HoldIpcSeconds = 15;
+constexpr double StuckLinesWithin = 12;
+constexpr uint32_t HoldSearchSeconds = 20;
+constexpr uint32_t BurstSearches = 200;
+constexpr uint32_t BurstSearchesPerSecond = 20;
+constexpr double CountsWait = 10;
+constexpr double StopWithin = 10;
 
 struct Options {
   fs::path tree, out;
@@ -77,6 +110,7 @@ struct Options {
   bool devLog = false;
   bool fullDisk = false;
   double toleranceMib = 4;
+  uint64_t countersAt = 0;
 };
 
 struct Sample {
@@ -85,8 +119,11 @@ struct Sample {
   double cpuSeconds = 0;
   long inuseKib = -1;
   long queue = -1, refBlocks = -1;
+  long queueNow = -1;  // read out of the core this second
   std::string fault;
 };
+
+using Counts = std::map<std::string, long>;
 
 struct FaultWindow {
   std::string name;
@@ -188,6 +225,21 @@ double growthPerHour(const std::vector<std::pair<double, double>>& points) {
   return den == 0 ? 0 : num / den * 3600;
 }
 
+// A console line without its colour sequences.
+std::string withoutColours(const std::string& line) {
+  std::string plain;
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '\x1b') {
+      const auto end = line.find('m', i);
+      if (end == std::string::npos) break;
+      i = end;
+    } else {
+      plain += line[i];
+    }
+  }
+  return plain;
+}
+
 double median(std::vector<double> values) {
   if (values.empty()) return NAN;
   std::sort(values.begin(), values.end());
@@ -214,6 +266,23 @@ class Soak {
   bool waitFor(const std::function<bool()>& condition, double seconds);
   void runFaults();
   int verdict();
+  long readQueueLength();
+  bool collectCounts(bool mustAnswer = true);
+  long count(uint8_t id, const std::string& name) const;
+  long sumOverCameras(const std::map<uint8_t, Counts>& counts, const std::string& name) const;
+  bool alertSeen(const std::string& text, double since) const;
+  long peakDuring(long Sample::*member, double start, double end) const;
+  long lastBefore(long Sample::*member, double t) const;
+  void figure(const std::string& text) {
+    faultFigures_.push_back(text);
+    fmt::print("soak: {}\n", text);
+  }
+  void faultStdoutUnread();
+  void faultLogFlood();
+  void faultStall();
+  void faultIpcStuck();
+  void faultSearchStuck();
+  void faultMemoryLow(double fillSeconds);
   void fail(const std::string& why) {
     problems_.push_back(why);
     fmt::print("soak: FAIL {}\n", why);
@@ -225,6 +294,15 @@ class Soak {
   int output_ = -1;
   int devLog_ = -1;
   bool holding_ = false;
+  bool outputHeld_ = false;
+  int memFd_ = -1;
+  uint64_t base_ = 0;
+  std::map<uint8_t, Counts> counts_;
+  std::set<uint8_t> countsSeen_;
+  std::vector<std::pair<double, std::string>> syslogTexts_;
+  std::vector<std::pair<double, std::string>> alertLines_;  // the core's console, level 50 and up
+  std::vector<std::string> faultFigures_;
+  long idleThreads_ = 0;
   bool exited_ = false;
   int exitStatus_ = 0;
   std::string partial_;
@@ -305,6 +383,10 @@ void Soak::onLine(const std::string& line) {
     queueResumedAt_ = t;
   }
   if (line.find("fatal signal") != std::string::npos) fail("the core reported a fatal signal: " + line);
+  for (const char* text : {"console lines dropped", "log records from", "stuck in", "searches running",
+                           "event queue"}) {
+    if (line.find(text) != std::string::npos) alertLines_.emplace_back(t, line);
+  }
 }
 
 void Soak::readOutput() {
@@ -343,18 +425,34 @@ void Soak::readChannel() {
       nextStatus_ = seq + 1;
     } else if (header.command == EchoReply) {
       ++echoesReceived_;
+    } else if (header.command == CountsPacket) {
+      Counts counts;
+      std::istringstream lines(std::string(reinterpret_cast<const char*>(buffer.data()) + IpcHeaderSize,
+                                           static_cast<size_t>(n) - IpcHeaderSize));
+      for (std::string line; std::getline(lines, line);) {
+        if (const auto eq = line.find('='); eq != std::string::npos) {
+          counts[line.substr(0, eq)] = std::strtol(line.c_str() + eq + 1, nullptr, line.rfind("id=", 0) == 0 ? 16 : 10);
+        }
+      }
+      if (const auto id = counts.find("id"); id != counts.end()) {
+        counts_[static_cast<uint8_t>(id->second)] = counts;
+        countsSeen_.insert(static_cast<uint8_t>(id->second));
+      }
     }
   }
 }
 
 void Soak::pollOnce(int timeoutMs) {
-  pollfd fds[3] = {{output_, POLLIN, 0}, {holding_ ? -1 : channel_, POLLIN, 0}, {devLog_, POLLIN, 0}};
+  pollfd fds[3] = {{outputHeld_ ? -1 : output_, POLLIN, 0}, {holding_ ? -1 : channel_, POLLIN, 0}, {devLog_, POLLIN, 0}};
   ::poll(fds, 3, timeoutMs);
   if (fds[0].revents != 0) readOutput();
   if (fds[1].revents != 0) readChannel();
   if (devLog_ >= 0 && fds[2].revents != 0) {
     char datagram[4096];
-    while (::recv(devLog_, datagram, sizeof datagram, 0) > 0) ++syslogLines_;
+    for (ssize_t n; (n = ::recv(devLog_, datagram, sizeof datagram, 0)) > 0;) {
+      ++syslogLines_;
+      syslogTexts_.emplace_back(loading_ ? secondsSince(loadStart_) : -1, std::string(datagram, static_cast<size_t>(n)));
+    }
   }
   if (!exited_) {
     int status = 0;
@@ -396,11 +494,93 @@ void Soak::sample() {
   }
   s.queue = queue_;
   s.refBlocks = refBlocks_;
+  s.queueNow = readQueueLength();
   s.fault = activeFault_;
   samples_.push_back(s);
-  std::fprintf(csv_, "%.1f,%ld,%ld,%ld,%ld,%.2f,%ld,%ld,%ld,%s\n", s.t, s.rssKib, s.hwmKib, s.fds, s.threads,
-               s.cpuSeconds, s.inuseKib, s.queue, s.refBlocks, s.fault.c_str());
+  std::fprintf(csv_, "%.1f,%ld,%ld,%ld,%ld,%.2f,%ld,%ld,%ld,%ld,%s\n", s.t, s.rssKib, s.hwmKib, s.fds, s.threads,
+               s.cpuSeconds, s.inuseKib, s.queue, s.refBlocks, s.queueNow, s.fault.c_str());
   std::fflush(csv_);
+}
+
+// The dispatch loop's queue length, as the statistics report would show it,
+// read out of the core's memory: the figures sit at a fixed place in its
+// executable, which is loaded at the start of its first mapping.
+long Soak::readQueueLength() {
+  if (o_.countersAt == 0 || exited_) return -1;
+  if (memFd_ < 0) {
+    std::ifstream maps(fmt::format("/proc/{}/maps", pid_));
+    std::error_code error;
+    const auto core = fs::canonical(o_.tree / "bin" / "dvrcore", error);
+    for (std::string line; std::getline(maps, line);) {
+      std::istringstream fields(line);
+      std::string range, mode, offset, device, inode, path;
+      fields >> range >> mode >> offset >> device >> inode >> path;
+      if (path == core.string() && std::strtoull(offset.c_str(), nullptr, 16) == 0) {
+        base_ = std::strtoull(range.c_str(), nullptr, 16);
+        break;
+      }
+    }
+    if (base_ == 0) return -1;
+    memFd_ = ::open(fmt::format("/proc/{}/mem", pid_).c_str(), O_RDONLY | O_CLOEXEC);
+    if (memFd_ < 0) return -1;
+  }
+  int64_t length = -1;
+  const auto at = static_cast<off_t>(base_ + o_.countersAt + offsetof(CoreCounters, queueLength));
+  if (::pread(memFd_, &length, sizeof length, at) != static_cast<ssize_t>(sizeof length)) return -1;
+  return static_cast<long>(length);
+}
+
+bool Soak::collectCounts(bool mustAnswer) {
+  countsSeen_.clear();
+  for (uint8_t id : Cameras) send(command(id, CommandCounts));
+  send(command(Recorder, CommandCounts));
+  send(command(Requester, CommandCounts));
+  const size_t all = std::size(Cameras) + 2;
+  if (waitFor([&] { return countsSeen_.size() >= all; }, CountsWait)) return true;
+  if (mustAnswer) fail(fmt::format("only {} of {} plugins answered for their counts", countsSeen_.size(), all));
+  return false;
+}
+
+long Soak::count(uint8_t id, const std::string& name) const {
+  const auto plugin = counts_.find(id);
+  if (plugin == counts_.end()) return 0;
+  const auto it = plugin->second.find(name);
+  return it == plugin->second.end() ? 0 : it->second;
+}
+
+long Soak::sumOverCameras(const std::map<uint8_t, Counts>& counts, const std::string& name) const {
+  long sum = 0;
+  for (uint8_t id : Cameras) {
+    if (const auto plugin = counts.find(id); plugin != counts.end()) {
+      if (const auto it = plugin->second.find(name); it != plugin->second.end()) sum += it->second;
+    }
+  }
+  return sum;
+}
+
+// A line the operator must see at once: at /dev/log when the soak owns it,
+// else on the core's console.
+bool Soak::alertSeen(const std::string& text, double since) const {
+  const auto& lines = o_.devLog ? syslogTexts_ : alertLines_;
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const auto& line) { return line.first >= since && line.second.find(text) != std::string::npos; });
+}
+
+long Soak::peakDuring(long Sample::*member, double start, double end) const {
+  long peak = -1;
+  for (const auto& s : samples_) {
+    if (s.t >= start && s.t <= end) peak = std::max(peak, s.*member);
+  }
+  return peak;
+}
+
+long Soak::lastBefore(long Sample::*member, double t) const {
+  long value = -1;
+  for (const auto& s : samples_) {
+    if (s.t > t) break;
+    value = s.*member;
+  }
+  return value;
 }
 
 void Soak::pump(double seconds) {
@@ -442,11 +622,19 @@ void Soak::runFaults() {
     std::string name;
     double seconds;  // how long it takes, roughly
   };
-  std::vector<Planned> plan{{"parent-stops-reading", 30}, {"plugin-stall", 14}, {"sigstop", 7}};
+  std::vector<Planned> plan{{"parent-stops-reading", 30}, {"plugin-stall", StallSeconds + 2.0}, {"sigstop", 7}};
   if (o_.fullDisk) plan.insert(plan.begin() + 1, {"disk-full", 10});
   if (o_.devLog) plan.insert(plan.begin() + 2, {"dev-log-vanishes", 12});
-  // The memory fault needs the throttle's minute of recovery and more.
-  if (o_.faults && !o_.shim.empty() && length >= 600) plan.push_back({"memory-low", 150});
+  plan.push_back({"stdout-unread", StdoutUnreadSeconds + 2.0});
+  plan.push_back({"log-flood", FloodSeconds + 2.0});
+  plan.push_back({"ipc-and-dispatch-stuck", HoldIpcSeconds + 2.0});
+  plan.push_back({"search-stuck", HoldSearchSeconds + 2.0});
+  // The memory fault fills the throttle's limit with frames the recorder
+  // holds, as fast as the cameras send them, then needs the throttle's
+  // minute of recovery.
+  const double limit = o_.ramMib < 512 ? SmallMachineLimit : o_.ramMib * MiB * LimitShareOfRam;
+  const double fillSeconds = limit / (VideoBytesPerSecond * o_.rate);
+  if (o_.faults && !o_.shim.empty()) plan.push_back({"memory-low", fillSeconds + ThrottleRecoverySeconds + 10});
   if (!o_.faults) plan.clear();
   double busy = 0;
   // Each fault ends with an echo round trip: a few seconds.
@@ -508,21 +696,195 @@ void Soak::runFaults() {
       if (syslogLines_ <= during) fail("no syslog line reached /dev/log after it returned");
       if (before == during) notes_.push_back("no syslog line reached /dev/log before it vanished");
     } else if (p.name == "plugin-stall") {
-      send(command(Recorder, CommandStall));
-      pump(14);
+      faultStall();
+    } else if (p.name == "stdout-unread") {
+      faultStdoutUnread();
+    } else if (p.name == "log-flood") {
+      faultLogFlood();
+    } else if (p.name == "ipc-and-dispatch-stuck") {
+      faultIpcStuck();
+    } else if (p.name == "search-stuck") {
+      faultSearchStuck();
     } else if (p.name == "sigstop") {
       ::kill(pid_, SIGSTOP);
       pump(5);
       ::kill(pid_, SIGCONT);
       pump(2);
     } else if (p.name == "memory-low") {
-      send(command(Recorder, CommandHog));
-      if (!waitFor([&] { return lowAt_.has_value(); }, 90)) fail("the memory throttle never reported low");
-      if (!waitFor([&] { return okAt_.has_value(); }, 120)) fail("the memory throttle never reported ok");
+      faultMemoryLow(fillSeconds);
     }
     endFault();
   }
   pump(gap);
+}
+
+std::vector<uint8_t> withWords(uint8_t id, uint32_t what, std::initializer_list<uint32_t> words) {
+  std::string payload(4 * words.size(), '\0');
+  size_t at = 0;
+  for (uint32_t w : words) storeLe32(reinterpret_cast<uint8_t*>(payload.data()) + 4 * at++, w);
+  return command(id, what, payload);
+}
+
+// The core's stdout a pipe nobody reads while a plugin logs thousands of
+// lines: records still routed (the numbered packets keep coming), the
+// parent's IPC still answered, and once it is read again the console says
+// how many lines it dropped.
+void Soak::faultStdoutUnread() {
+  const double start = secondsSince(loadStart_);
+  const long echoes = echoesReceived_;
+  const uint32_t status = nextStatus_;
+  outputHeld_ = true;
+  send(withWords(Cameras[2], CommandLogLines, {ConsoleLines}));
+  pump(StdoutUnreadSeconds);
+  const long echoesDuring = echoesReceived_ - echoes;
+  const long statusDuring = static_cast<long>(nextStatus_ - status);
+  outputHeld_ = false;
+  const double resumed = secondsSince(loadStart_);
+  // The console's own line, so not one for syslog.
+  std::string dropped;
+  const bool told = waitFor([&] {
+    for (const auto& [t, line] : alertLines_) {
+      if (t >= start && line.find("console lines dropped") != std::string::npos) dropped = line;
+    }
+    return !dropped.empty();
+  }, CountsWait);
+  figure(fmt::format("stdout-unread: {} s unread, {} echoes answered and {} status packets routed meanwhile; \"{}\" {:.1f} s after reading resumed",
+                     StdoutUnreadSeconds, echoesDuring, statusDuring,
+                     dropped.empty() ? "no dropped line" : withoutColours(dropped),
+                     secondsSince(loadStart_) - resumed));
+  if (echoesDuring == 0) fail("no echo answered while the core's stdout was not read");
+  if (statusDuring == 0) fail("no record routed while the core's stdout was not read");
+  if (!told) fail("no \"console lines dropped\" line once the console was read again");
+}
+
+// One plugin logging as fast as it can: memory stays bounded, no camera's
+// video is refused for it, and the refusal line names the plugin.
+void Soak::faultLogFlood() {
+  if (!collectCounts()) return;
+  const auto before = counts_;
+  const double start = secondsSince(loadStart_);
+  const long rssBefore = lastBefore(&Sample::rssKib, start);
+  send(withWords(Cameras[1], CommandFlood, {FloodSeconds}));
+  pump(FloodSeconds + 1);
+  const double end = secondsSince(loadStart_);
+  // Refusals name the source by its console tag.
+  const std::string line = "log records from soakcam2 refused";
+  const bool named = waitFor([&] { return alertSeen(line, start); }, 10);
+  collectCounts();
+  const long growthKib = peakDuring(&Sample::rssKib, start, end) - rssBefore;
+  const long videoRefused = sumOverCameras(counts_, "video-throttled") + sumOverCameras(counts_, "video-refused") -
+                            sumOverCameras(before, "video-throttled") - sumOverCameras(before, "video-refused");
+  const long accepted = count(Cameras[1], "log-accepted") - before.at(Cameras[1]).at("log-accepted");
+  const long refused = count(Cameras[1], "log-refused") - before.at(Cameras[1]).at("log-refused");
+  figure(fmt::format("log-flood: {} s, {} records accepted and {} refused ({:.0f} a second offered); resident grew {:.1f} MiB; cameras' video refused {}; refusal line {}",
+                     FloodSeconds, accepted, refused, static_cast<double>(accepted + refused) / FloodSeconds,
+                     growthKib / 1024.0, videoRefused, named ? "names soakcam2" : "missing"));
+  if (growthKib / 1024.0 >= GrowthBoundMiB) fail(fmt::format("resident memory grew {:.1f} MiB in the log flood", growthKib / 1024.0));
+  if (videoRefused != 0) fail(fmt::format("{} video frames refused during the log flood", videoRefused));
+  if (refused == 0) fail("no record of the log flood was refused");
+  if (!named) fail("no refusal line names the flooding plugin");
+}
+
+// The dispatch thread held in the recorder while a camera submits 1 MiB
+// records: memory stays bounded, some records are refused with 1, and
+// every one accepted is delivered once the recorder returns.
+void Soak::faultStall() {
+  if (!collectCounts()) return;
+  const auto before = counts_;
+  const double start = secondsSince(loadStart_);
+  const long rssBefore = lastBefore(&Sample::rssKib, start);
+  send(withWords(Recorder, CommandStall, {StallSeconds}));
+  send(withWords(Cameras[1], CommandBig, {StallSeconds, BigRecordsPerSecond}));
+  pump(StallSeconds + 1);
+  const double end = secondsSince(loadStart_);
+  // The queue holds at most its bound, which the dispatch loop delivers in
+  // well under the wait.
+  const bool delivered = waitFor([&] {
+    return collectCounts(false) && count(Recorder, "big-received") - before.at(Recorder).at("big-received") ==
+                                  count(Cameras[1], "big-accepted") - before.at(Cameras[1]).at("big-accepted");
+  }, 3 * CountsWait);
+  const long accepted = count(Cameras[1], "big-accepted") - before.at(Cameras[1]).at("big-accepted");
+  const long refused = count(Cameras[1], "big-refused") - before.at(Cameras[1]).at("big-refused");
+  const long other = count(Cameras[1], "big-other") - before.at(Cameras[1]).at("big-other");
+  const long received = count(Recorder, "big-received") - before.at(Recorder).at("big-received");
+  const long growthKib = peakDuring(&Sample::rssKib, start, end) - rssBefore;
+  figure(fmt::format("plugin-stall: dispatch held {} s; 1 MiB records {} accepted, {} refused with 1, {} otherwise, {} delivered; resident grew {:.1f} MiB; queue peak {}",
+                     StallSeconds, accepted, refused, other, received, growthKib / 1024.0,
+                     peakDuring(&Sample::queueNow, start, end)));
+  if (growthKib / 1024.0 >= GrowthBoundMiB) fail(fmt::format("resident memory grew {:.1f} MiB in the stall", growthKib / 1024.0));
+  if (refused == 0) fail("no 1 MiB record was refused with 1 while the dispatch thread was held");
+  if (other != 0) fail(fmt::format("{} 1 MiB records refused with something other than 1", other));
+  if (!delivered) fail(fmt::format("{} 1 MiB records accepted, {} delivered", accepted, received));
+}
+
+// A plugin stuck in "OnIpcResult" while the recorder holds "OnEvent" and
+// the cameras keep sending: both stuck lines reach the operator at once.
+void Soak::faultIpcStuck() {
+  if (!collectCounts()) return;
+  const auto before = counts_;
+  const double start = secondsSince(loadStart_);
+  send(withWords(Recorder, CommandStall, {HoldIpcSeconds}));
+  send(withWords(Cameras[4], CommandHoldIpc, {HoldIpcSeconds}));
+  std::optional<double> eventAt, ipcAt;
+  waitFor([&] {
+    if (!eventAt && alertSeen("SoakRecorder stuck in OnEvent", start)) eventAt = secondsSince(loadStart_) - start;
+    if (!ipcAt && alertSeen("SoakCam5 stuck in OnIpcResult", start)) ipcAt = secondsSince(loadStart_) - start;
+    return eventAt && ipcAt;
+  }, StuckLinesWithin);
+  pump(std::max(0.0, start + HoldIpcSeconds + 1 - secondsSince(loadStart_)));
+  collectCounts();
+  const long accepted = sumOverCameras(counts_, "video-accepted") - sumOverCameras(before, "video-accepted");
+  figure(fmt::format("ipc-and-dispatch-stuck: {} s; OnEvent line after {}, OnIpcResult line after {}; {} frames accepted meanwhile",
+                     HoldIpcSeconds, eventAt ? fmt::format("{:.1f} s", *eventAt) : "never",
+                     ipcAt ? fmt::format("{:.1f} s", *ipcAt) : "never", accepted));
+  if (!eventAt) fail(fmt::format("no stuck line for OnEvent within {} s", StuckLinesWithin));
+  if (!ipcAt) fail(fmt::format("no stuck line for OnIpcResult within {} s", StuckLinesWithin));
+  if (accepted <= 0) fail("no frame accepted while the io and dispatch threads were held");
+}
+
+// A serving plugin stuck in "OnSearch" while 200 searches are asked for:
+// threads stay bounded, the plugin is named, and searching works again.
+void Soak::faultSearchStuck() {
+  if (!collectCounts()) return;
+  const auto before = counts_;
+  const double start = secondsSince(loadStart_);
+  send(withWords(Recorder, CommandHoldSearch, {HoldSearchSeconds}));
+  send(withWords(Requester, CommandSearchBurst, {BurstSearches, BurstSearchesPerSecond}));
+  pump(HoldSearchSeconds + 1);
+  const double end = secondsSince(loadStart_);
+  const long threads = peakDuring(&Sample::threads, start, end);
+  const bool stuck = alertSeen("SoakRecorder stuck in OnSearch", start);
+  const bool lane = alertSeen("SoakRecorder has", start);
+  collectCounts();
+  const long results = count(Requester, "results");
+  const bool again = waitFor([&] { return collectCounts(false) && count(Requester, "results") > results; },
+                             3 / o_.rate + 2 * CountsWait);
+  figure(fmt::format("search-stuck: {} s held, {} searches asked ({} refused); threads peak {} ({} idle); held calls {}, peak {} in OnSearch; stuck line {}, lane line {}; results again {}",
+                     HoldSearchSeconds, count(Requester, "searches") - before.at(Requester).at("searches"),
+                     count(Requester, "searches-refused") - before.at(Requester).at("searches-refused"), threads,
+                     idleThreads_, count(Recorder, "searches-held") - before.at(Recorder).at("searches-held"),
+                     count(Recorder, "searches-peak"), stuck ? "seen" : "missing", lane ? "seen" : "missing",
+                     again ? "yes" : "no"));
+  if (threads >= ThreadBound) fail(fmt::format("{} threads while searches were stuck", threads));
+  if (!stuck) fail("no stuck line names the recorder in OnSearch");
+  if (!lane) fail("no line names the recorder for the searches it could not start");
+  if (!again) fail("no search result once the recorder's searches returned");
+}
+
+// The recorder holds every frame until the throttle refuses live video;
+// how long that takes follows from the rate. Whatever happens, it lets go.
+void Soak::faultMemoryLow(double fillSeconds) {
+  send(command(Recorder, CommandHog));
+  const double lowWait = fillSeconds * SlowFillFactor + FaultSlackSeconds;
+  const bool low = waitFor([&] { return lowAt_.has_value(); }, lowWait);
+  if (!low) {
+    send(command(Recorder, CommandRelease));
+    fail(fmt::format("the memory throttle never reported low within {:.0f} s", lowWait));
+  }
+  if (!waitFor([&] { return okAt_.has_value(); }, ThrottleRecoverySeconds + FaultSlackSeconds)) {
+    fail("the memory throttle never reported ok");
+  }
+  send(command(Recorder, CommandRelease));
 }
 
 int Soak::run() {
@@ -534,7 +896,7 @@ int Soak::run() {
     fmt::print(stderr, "soak: cannot write in {}\n", o_.out.string());
     return 2;
   }
-  std::fprintf(csv_, "seconds,rss_kib,hwm_kib,fds,threads,cpu_seconds,inuse_kib,queue,refblocks,fault\n");
+  std::fprintf(csv_, "seconds,rss_kib,hwm_kib,fds,threads,cpu_seconds,inuse_kib,queue,refblocks,queue_now,fault\n");
   if (o_.devLog && (devLog_ = bindDevLog()) < 0) return 2;
   signal(SIGPIPE, SIG_IGN);
   if (!startCore()) return 2;
@@ -552,6 +914,7 @@ int Soak::run() {
   pump(2);
   const long idleRss = statusKib(pid_, "VmRSS");
   const long idleThreads = statusKib(pid_, "Threads");
+  idleThreads_ = idleThreads;
   const long idleFds = countFds(pid_);
   const long startBlocks = refBlocks_;
   fmt::print("soak: idle: resident {:.2f} MiB, {} threads, {} descriptors, {} reference blocks\n", idleRss / 1024.0,
@@ -591,10 +954,19 @@ int Soak::run() {
   if (endThreads > idleThreads) fail(fmt::format("threads {} at the end, {} idle at the start", endThreads, idleThreads));
   if (endFds > idleFds) fail(fmt::format("descriptors {} at the end, {} idle at the start", endFds, idleFds));
 
+  // With faults the stop comes while nobody reads the core's stdout.
+  outputHeld_ = o_.faults;
+  const double stopWithin = o_.faults ? StopWithin : 30;
+  const auto stopAt = Clock::now();
   send(buildIpcPacket(0, IpcCommandStop, 0));
-  waitFor([&] { return exited_; }, 30);
+  waitFor([&] { return exited_; }, stopWithin);
+  outputHeld_ = false;
+  if (exited_) {
+    figure(fmt::format("stop: the core exited {:.1f} s after the stop command{}", secondsSince(stopAt),
+                       o_.faults ? ", its stdout unread" : ""));
+  }
   if (!exited_) {
-    fail("the core did not exit within 30 s of the stop command");
+    fail(fmt::format("the core did not exit within {:.0f} s of the stop command", stopWithin));
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, &exitStatus_, 0);
   } else if (!WIFEXITED(exitStatus_) || WEXITSTATUS(exitStatus_) != 0) {
@@ -602,6 +974,7 @@ int Soak::run() {
   }
   std::fclose(csv_);
   std::fclose(log_);
+  if (memFd_ >= 0) ::close(memFd_);
   if (devLog_ >= 0) ::unlink("/dev/log");
 
   FILE* faults = std::fopen((o_.out / "faults.csv").c_str(), "w");
@@ -757,6 +1130,10 @@ int Soak::verdict() {
                          peak(&Sample::threads), growth(&Sample::threads));
     table += fmt::format("| queue length (per report) | {} | {} | {} | |\n", first.queue, last.queue,
                          peak(&Sample::queue));
+    if (first.queueNow >= 0) {
+      table += fmt::format("| queue length (each second) | {} | {} | {} | |\n", first.queueNow, last.queueNow,
+                           peak(&Sample::queueNow));
+    }
     table += fmt::format("| reference blocks (per report) | {} | {} | {} | |\n", first.refBlocks, last.refBlocks,
                          peak(&Sample::refBlocks));
     const double minutes = last.t / 60;
@@ -783,6 +1160,7 @@ int Soak::verdict() {
     text += fmt::format("- throttle: low at {:.1f} s, frames released at {:.1f} s, ok at {:.1f} s\n", *lowAt_,
                         hogReleasedAt_.value_or(-1), okAt_.value_or(-1));
   }
+  for (const auto& f : faultFigures_) text += "- " + f + "\n";
   text += "- faults (seconds after the load started):";
   for (const auto& f : faults_) text += fmt::format(" {} {:.0f}-{:.0f};", f.name, f.start, f.end);
   text += "\n";
@@ -827,6 +1205,8 @@ int main(int argc, char** argv) {
       options.fullDisk = true;
     } else if (arg == "--tolerance-mib") {
       options.toleranceMib = std::atof(value().c_str());
+    } else if (arg == "--counters-at") {
+      options.countersAt = std::strtoull(value().c_str(), nullptr, 16);
     } else {
       fmt::print(stderr, "{}", UsageText);
       return 2;

@@ -6,21 +6,28 @@
 //               2..10 KiB; with KO_SOAK_EXTRAS also audio, alarms, bursts of
 //               log records, configuration deltas, crypto round trips and
 //               numbered packets to the parent (numbered only when accepted,
-//               so the parent sees a gapless sequence).
+//               so the parent sees a gapless sequence). On command: a log
+//               flood, a burst of log lines, 1 MiB records from a thread of
+//               its own, or a stay in "OnIpcResult".
 //   recorder  - retains live video for 3 seconds and answers video searches;
-//               "stall" holds the next "OnEvent" for 12 seconds, "hog"
+//               "stall" holds the next "OnEvent" for some seconds, "hog"
 //               retains every frame until the memory throttle refuses live
-//               video, then gives them all back.
+//               video (or "release" comes), then gives them all back; it
+//               counts the 1 MiB records and may hold its "OnSearch" calls.
 //   requester - identifier 0: a video search every 3 seconds over the rate,
-//               every other one cancelled after 2 results.
-// Each writes "soak-<id>.txt" in the working directory at "Unload": what it
-// had accepted (cameras) or received (recorder), for the soak's verdict.
+//               every other one cancelled after 2 results; on command a
+//               burst of searches.
+// Each writes "soak-<id>.txt" in the working directory at "Unload", and
+// answers "counts" with the same figures: what it had accepted (cameras) or
+// received (recorder), for the soak's verdict.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -51,11 +58,49 @@ std::mutex stateLock;
 std::condition_variable stateChanged;
 double rate = 0;  // guarded by stateLock; 0 = quiet
 bool closed = false;
+std::atomic<bool> closing{false};
 
-[[maybe_unused]] void log(int32_t level, const std::string& text) {
+[[maybe_unused]] int32_t log(int32_t level, const std::string& text) {
   auto record = makeLogEvent(MySourceId, level, text);
+  return submit(&record);
+}
+
+// Word `index` of a command's payload, or `fallback` when it has none.
+[[maybe_unused]] uint32_t word(const uint8_t* payload, uint64_t length, unsigned index, uint32_t fallback) {
+  if (payload == nullptr || length < 4 * (uint64_t{index} + 1)) return fallback;
+  uint32_t value = 0;
+  std::memcpy(&value, payload + 4 * index, sizeof value);
+  return value;
+}
+
+void sendToParent(uint32_t command, const std::string& text) {
+  std::vector<uint8_t> packet(16 + text.size());
+  koIpcWriteHeader(packet.data(), static_cast<uint32_t>(packet.size()), koIpcTarget(KO_SOAK_ID), command, 0);
+  std::memcpy(packet.data() + 16, text.data(), text.size());
+  auto record = makeEvent(EventTypeIpc, EventClassLive, MySourceId, packet.data(), static_cast<uint32_t>(packet.size()));
   submit(&record);
 }
+
+// Threads a command starts (a flood, a burst); each ends at its deadline or
+// once the plugin closes, and "Close" joins them.
+std::mutex jobsLock;
+std::vector<std::thread> jobs;  // guarded by jobsLock
+
+[[maybe_unused]] void startJob(std::function<void()> job) {
+  std::lock_guard lock(jobsLock);
+  jobs.emplace_back(std::move(job));
+}
+
+void joinJobs() {
+  std::vector<std::thread> done;
+  {
+    std::lock_guard lock(jobsLock);
+    done.swap(jobs);
+  }
+  for (auto& job : done) job.join();
+}
+
+[[maybe_unused]] Clock::time_point secondsFromNow(uint32_t seconds) { return Clock::now() + std::chrono::seconds(seconds); }
 
 void writeReport(const std::string& text) {
   char name[32];
@@ -80,10 +125,12 @@ bool sleepUntil(Clock::time_point due) {
 }
 
 void onCommand(uint32_t command, const uint8_t* payload, uint64_t length);
+std::string report();
 
 #if KO_SOAK_ROLE == KO_SOAK_CAMERA
 std::atomic<uint64_t> videoAccepted{0}, videoThrottled{0}, videoRefused{0};
 std::atomic<uint64_t> ipcSent{0}, ipcRefused{0}, cryptoFailed{0};
+std::atomic<uint64_t> bigAccepted{0}, bigRefused{0}, bigOther{0}, logAccepted{0}, logRefused{0};
 
 uint32_t nextRandom(uint32_t& state) {
   state = state * 1664525u + 1013904223u;
@@ -188,22 +235,58 @@ void run() {
   }
 }
 
-void onCommand(uint32_t command, const uint8_t*, uint64_t) {
+void countLog(int32_t result) { (result == 0 ? logAccepted : logRefused).fetch_add(1); }
+
+// As fast as one thread can: the log budget, not this loop, must bound it.
+void flood(Clock::time_point until) {
+  for (uint64_t n = 0; !closing.load() && Clock::now() < until; ++n) countLog(log(25, "soak flood " + std::to_string(n)));
+}
+
+// Payload records of 1 MiB that are not live media, so refusing them says 1.
+void submitBig(Clock::time_point until, uint32_t perSecond) {
+  std::vector<uint8_t> payload(BigRecordBytes, 'b');
+  const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / std::max(1u, perSecond)));
+  for (auto due = Clock::now(); !closing.load() && due < until; due += period) {
+    auto record = makeEvent(EventTypeSerial, 0, MySourceId, payload.data(), BigRecordBytes);
+    const int32_t result = submit(&record);
+    (result == 0 ? bigAccepted : result == 1 ? bigRefused : bigOther).fetch_add(1);
+    std::this_thread::sleep_until(due + period);
+  }
+}
+
+void onCommand(uint32_t command, const uint8_t* payload, uint64_t length) {
   if (command == CommandDelta) sendDelta();
   // Level 100 goes to syslog as well as the console.
   if (command == CommandSyslog) log(100, "soak syslog probe " + std::to_string(syslogProbes.fetch_add(1)));
+  if (command == CommandFlood) {
+    const auto until = secondsFromNow(word(payload, length, 0, 10));
+    startJob([until] { flood(until); });
+  }
+  if (command == CommandLogLines) {
+    const uint32_t lines = word(payload, length, 0, 1000);
+    for (uint32_t i = 0; i < lines; ++i) countLog(log(25, "soak console line " + std::to_string(i) + " of " + std::to_string(lines)));
+  }
+  if (command == CommandBig) {
+    const auto until = secondsFromNow(word(payload, length, 0, 20));
+    const uint32_t perSecond = word(payload, length, 1, 10);
+    startJob([until, perSecond] { submitBig(until, perSecond); });
+  }
+  if (command == CommandHoldIpc) std::this_thread::sleep_for(std::chrono::seconds(word(payload, length, 0, 15)));
 }
 
 std::string report() {
   return "video-accepted=" + std::to_string(videoAccepted) + "\nvideo-throttled=" + std::to_string(videoThrottled) +
          "\nvideo-refused=" + std::to_string(videoRefused) + "\nipc-sent=" + std::to_string(ipcSent) +
-         "\nipc-refused=" + std::to_string(ipcRefused) + "\ncrypto-failed=" + std::to_string(cryptoFailed) + "\n";
+         "\nipc-refused=" + std::to_string(ipcRefused) + "\ncrypto-failed=" + std::to_string(cryptoFailed) +
+         "\nbig-accepted=" + std::to_string(bigAccepted) + "\nbig-refused=" + std::to_string(bigRefused) +
+         "\nbig-other=" + std::to_string(bigOther) + "\nlog-accepted=" + std::to_string(logAccepted) +
+         "\nlog-refused=" + std::to_string(logRefused) + "\n";
 }
 #endif
 
 #if KO_SOAK_ROLE == KO_SOAK_RECORDER
 constexpr auto KeepFor = std::chrono::seconds(3);
-constexpr auto StallFor = std::chrono::seconds(12);
+constexpr uint32_t DefaultStallSeconds = 12;
 
 struct HeldFrame {
   void* payload;
@@ -215,8 +298,14 @@ std::mutex heldLock;
 std::deque<HeldFrame> held;            // guarded by heldLock
 std::vector<void*> hogged;             // guarded by heldLock
 std::map<uint32_t, uint64_t> received; // live video per source identifier; dispatch thread
-std::atomic<bool> stallNext{false}, hogging{false};
+std::atomic<uint32_t> stallNext{0};  // seconds
+std::atomic<bool> hogging{false};
 std::atomic<uint64_t> hogRounds{0};
+uint64_t bigReceived = 0;  // dispatch thread
+std::atomic<uint64_t> bigReceivedSeen{0};
+Clock::time_point searchHeldUntil{};  // guarded by stateLock
+std::atomic<uint64_t> searchCalls{0}, searchesHeld{0};
+std::atomic<int> searchesIn{0}, searchesPeak{0};
 
 void release(void* payload) {
   auto decref = makeEvent(EventTypeDecref, 0, MySourceId, payload, 0);
@@ -260,57 +349,90 @@ void run() {
   }
 }
 
-void onCommand(uint32_t command, const uint8_t*, uint64_t) {
-  if (command == CommandStall) stallNext.store(true);
+void onCommand(uint32_t command, const uint8_t* payload, uint64_t length) {
+  if (command == CommandStall) stallNext.store(word(payload, length, 0, DefaultStallSeconds));
   if (command == CommandHog) {
     hogRounds.fetch_add(1);
     hogging.store(true);
   }
+  if (command == CommandRelease) {
+    std::lock_guard lock(heldLock);
+    hogging.store(false);
+    releaseHogged();
+  }
+  if (command == CommandHoldSearch) {
+    std::lock_guard lock(stateLock);
+    searchHeldUntil = secondsFromNow(word(payload, length, 0, 20));
+  }
 }
+
+// The received map belongs to the dispatch thread; "counts" and "Unload"
+// come on other threads, so they read a copy taken there.
+std::mutex receivedLock;
+std::map<uint32_t, uint64_t> receivedCopy;  // guarded by receivedLock
 
 std::string report() {
   std::string text;
-  for (const auto& [id, count] : received) {
-    char line[64];
-    std::snprintf(line, sizeof line, "received-%02x=%llu\n", id, static_cast<unsigned long long>(count));
-    text += line;
+  {
+    std::lock_guard lock(receivedLock);
+    for (const auto& [id, count] : receivedCopy) {
+      char line[64];
+      std::snprintf(line, sizeof line, "received-%02x=%llu\n", id, static_cast<unsigned long long>(count));
+      text += line;
+    }
   }
-  return text + "hog-rounds=" + std::to_string(hogRounds) + "\n";
+  return text + "hog-rounds=" + std::to_string(hogRounds) + "\nbig-received=" + std::to_string(bigReceivedSeen) +
+         "\nsearch-calls=" + std::to_string(searchCalls) + "\nsearches-held=" + std::to_string(searchesHeld) +
+         "\nsearches-peak=" + std::to_string(searchesPeak) + "\n";
 }
 #endif
 
 #if KO_SOAK_ROLE == KO_SOAK_REQUESTER
 std::mutex searchLock;
 std::map<uint32_t, unsigned> results;  // guarded by searchLock
-std::atomic<uint64_t> searches{0}, cancels{0}, resultCount{0};
+uint32_t lastId = 0;                   // guarded by searchLock
+std::atomic<uint64_t> searches{0}, searchesRefused{0}, cancels{0}, resultCount{0};
+
+void requestSearch() {
+  const std::string query = "<Search Type=\"video\" Newest=\"8\"/>";
+  auto request = makeEvent(EventTypeVideo, EventFlagXml, MySourceId, query.data(), static_cast<uint32_t>(query.size()));
+  {
+    std::lock_guard lock(searchLock);
+    lastId = lastId % 1000000 + 1;
+    results.erase(lastId > 100 ? lastId - 100 : 0);
+    results[lastId] = 0;
+    request.requestId = lastId;
+  }
+  (submit(&request) == 0 ? searches : searchesRefused).fetch_add(1);
+}
 
 void run() {
-  uint32_t id = 0;
   while (const double multiple = waitForLoad()) {
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(3 / multiple));
     for (auto due = Clock::now() + period;; due += period) {
       if (!sleepUntil(due)) break;
-      const std::string query = "<Search Type=\"video\" Newest=\"8\"/>";
-      auto request = makeEvent(EventTypeVideo, EventFlagXml, MySourceId, query.data(),
-                               static_cast<uint32_t>(query.size()));
-      id = id % 1000000 + 1;
-      {
-        std::lock_guard lock(searchLock);
-        results.erase(id > 100 ? id - 100 : 0);
-        results[id] = 0;
-      }
-      request.requestId = id;
-      submit(&request);
-      searches.fetch_add(1);
+      requestSearch();
     }
   }
 }
 
-void onCommand(uint32_t, const uint8_t*, uint64_t) {}
+void onCommand(uint32_t command, const uint8_t* payload, uint64_t length) {
+  if (command != CommandSearchBurst) return;
+  const uint32_t count = word(payload, length, 0, 200);
+  const uint32_t perSecond = std::max(1u, word(payload, length, 1, 20));
+  startJob([count, perSecond] {
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / perSecond));
+    auto due = Clock::now();
+    for (uint32_t i = 0; i < count && !closing.load(); ++i, due += period) {
+      requestSearch();
+      std::this_thread::sleep_until(due + period);
+    }
+  });
+}
 
 std::string report() {
-  return "searches=" + std::to_string(searches) + "\ncancels=" + std::to_string(cancels) +
-         "\nresults=" + std::to_string(resultCount) + "\n";
+  return "searches=" + std::to_string(searches) + "\nsearches-refused=" + std::to_string(searchesRefused) +
+         "\ncancels=" + std::to_string(cancels) + "\nresults=" + std::to_string(resultCount) + "\n";
 }
 #endif
 
@@ -322,6 +444,7 @@ KO_PLUGIN_EXPORT int32_t Load(LoadParms* parms, PluginInfo* info) {
   info->wantsWorkerThread = 1;
 #if KO_SOAK_ROLE == KO_SOAK_RECORDER
   info->videoWord = WantBit | SearchBit;
+  info->serialWord = WantBit;
 #endif
   return 0;
 }
@@ -329,12 +452,14 @@ KO_PLUGIN_EXPORT int32_t Load(LoadParms* parms, PluginInfo* info) {
 KO_PLUGIN_EXPORT void Open(OpenParms*, OpenResult*) {}
 
 KO_PLUGIN_EXPORT void Close(CloseParms*, CloseResult*) {
+  closing.store(true);
   {
     std::lock_guard lock(stateLock);
     closed = true;
     rate = 0;
   }
   stateChanged.notify_all();
+  joinJobs();
 #if KO_SOAK_ROLE == KO_SOAK_RECORDER
   std::lock_guard lock(heldLock);
   releaseOlderThan(Clock::time_point::max());
@@ -372,6 +497,10 @@ KO_PLUGIN_EXPORT void OnIpcResult(const void* packet, uint64_t length) {
     releaseOlderThan(Clock::time_point::max());
     releaseHogged();
 #endif
+  } else if (header.command == CommandCounts) {
+    char id[16];
+    std::snprintf(id, sizeof id, "id=%02x\n", KO_SOAK_ID);
+    sendToParent(CountsPacket, id + report());
   } else {
     onCommand(header.command, payload, length - 16);
   }
@@ -379,15 +508,24 @@ KO_PLUGIN_EXPORT void OnIpcResult(const void* packet, uint64_t length) {
 
 KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
 #if KO_SOAK_ROLE == KO_SOAK_RECORDER
-  if (stallNext.exchange(false)) {
-    log(50, "soak stall: holding OnEvent for 12 s");
-    std::this_thread::sleep_for(StallFor);
+  if (const uint32_t seconds = stallNext.exchange(0)) {
+    log(50, "soak stall: holding OnEvent for " + std::to_string(seconds) + " s");
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  }
+  if (baseType(record->type) == EventTypeSerial) {
+    bigReceivedSeen.store(++bigReceived);
+    return 0;
   }
   if (baseType(record->type) != EventTypeVideo || (record->flags & EventClassLive) == 0 ||
       record->data == nullptr || record->length < 1024) {
     return 0;
   }
-  ++received[(static_cast<uint32_t>(record->source) >> 16) & 0xffu];
+  {
+    const uint32_t camera = (static_cast<uint32_t>(record->source) >> 16) & 0xffu;
+    const uint64_t count = ++received[camera];
+    std::lock_guard lock(receivedLock);
+    receivedCopy[camera] = count;
+  }
   std::lock_guard lock(heldLock);
   if (hogging.load()) {
     hogged.push_back(record->data);
@@ -420,6 +558,18 @@ KO_PLUGIN_EXPORT int OnEvent(EventParms* record) {
 #if KO_SOAK_ROLE == KO_SOAK_RECORDER
 KO_PLUGIN_EXPORT void OnSearch(EventParms* request) {
   if (baseType(request->type) != EventTypeVideo) return;
+  searchCalls.fetch_add(1);
+  const int in = searchesIn.fetch_add(1) + 1;
+  for (int peak = searchesPeak.load(); in > peak && !searchesPeak.compare_exchange_weak(peak, in);) {
+  }
+  {
+    std::unique_lock lock(stateLock);
+    if (const auto until = searchHeldUntil; Clock::now() < until) {
+      searchesHeld.fetch_add(1);
+      stateChanged.wait_until(lock, until, [] { return closed; });
+    }
+  }
+  searchesIn.fetch_sub(1);
   std::vector<std::vector<unsigned char>> frames;
   {
     std::lock_guard lock(heldLock);

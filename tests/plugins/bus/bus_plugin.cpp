@@ -4,6 +4,8 @@
 // (BUS_SOURCE_ID, BUS_ACCEPTS_WRITE, BUS_ASYNC_READER, BUS_SEARCH_WORDS); the
 // test may change the rest through the probe before the core loads it.
 // Everything the core hands over is recorded in the probe.
+#include <pthread.h>
+
 #include <cstring>
 #include <thread>
 
@@ -255,10 +257,23 @@ BUS_EXPORT void Write(WriteParms* in, WriteResult* out, void* context) {
 #endif
 
 #ifdef BUS_WITH_ONSEARCH
+// What a plain search may keep on its stack: a page of text and some.
+constexpr size_t SearchLocalsBytes = 64 * 1024;
+
 BUS_EXPORT void OnSearch(EventParms* request) {
+  size_t stack = 0;
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    (void)pthread_attr_getstacksize(&attr, &stack);
+    (void)pthread_attr_destroy(&attr);
+  }
+  volatile char locals[SearchLocalsBytes];
+  for (size_t i = 0; i < SearchLocalsBytes; i += 512) locals[i] = static_cast<char>(i);
   {
     Probe& p = probe();
     std::lock_guard guard(p.lock);
+    (void)locals[SearchLocalsBytes - 512];
+    p.searchStackBytes = stack;
     Delivery d{};
     d.path = Path::Search;
     d.record = *request;

@@ -84,6 +84,7 @@ struct Probe {
   std::vector<void*> retained;
   std::vector<int32_t> submitResults;   // results of submissions from the plugin
   int searchesEntered = 0, searchesLeft = 0;
+  size_t searchStackBytes = 0;          // the stack "OnSearch" last ran on
   int badRecords = 0;
   std::atomic<uint64_t> delivered{0};
   std::atomic<uint64_t> sequence{0};    // shared clock for ordering checks

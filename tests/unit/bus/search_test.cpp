@@ -1,8 +1,11 @@
 // Search requests against real serving plugins on their detached threads:
 // who takes part, where results go, the one-result slot, cancellation, and a
 // shutdown that neither hangs nor leaves a thread behind.
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <random>
 
 #include "bus_fixture.h"
@@ -162,6 +165,27 @@ TEST_F(SearchTest, OnlyTheRequesterGetsStoredResults) {
   EXPECT_EQ(counters.searchResults.load() - results, 2);
   EXPECT_EQ(counters.searchResultBytes.load() - bytes, 64);
   EXPECT_EQ(blocksDelta(), 0);
+}
+
+// Search threads are many and do little: they get a small stack, on which a
+// plain search with some KiB of locals runs and answers.
+TEST_F(SearchTest, SearchRunsOnTheSmallStackItIsGiven) {
+  Probe* req = probe("bus_requester");
+  Probe* s = probe("bus_searcher");
+  s->searchResults = 1;
+  attach("bus_requester");
+  attach("bus_searcher");
+  startPrimedLoop(req);
+  ASSERT_EQ(request(5), 0);
+  ASSERT_TRUE(req->waitFor([&] { return storedCount(req) == 1; }));
+  ASSERT_TRUE(s->waitFor([&] { return s->searchesLeft == 1; }));
+  ASSERT_TRUE(searchThreadsGone());
+  stopLoopThread();
+  const size_t given = std::max<size_t>(SearchThreadStack, PTHREAD_STACK_MIN);
+  std::lock_guard guard(s->lock);
+  EXPECT_GE(s->searchStackBytes, given);
+  // The default stack is many times larger; a guard page or two may come on top.
+  EXPECT_LE(s->searchStackBytes, given + 64 * 1024);
 }
 
 TEST_F(SearchTest, ResultFromAnotherPluginThreadIsRefused) {

@@ -85,5 +85,36 @@ TEST(Syslog, AlertLinesReachDevLogAtOnce) {
   EXPECT_NE(message.find("refusing all records"), std::string::npos) << message;
 }
 
+// The throttle beginning to refuse is such a line; its end is not, and
+// neither comes again while memory stays low.
+TEST(Syslog, ThrottleLowLineReachesDevLogAtOnceButNotItsRepeatOrTheOkLine) {
+  TempDir tmp;
+  const auto received = tmp.path() / "received.txt";
+  const int status = runInChild([&] {
+    const int fd = listenOnDevLog();
+    if (fd < 0) return CannotIsolate;
+    core::DvrCore core("/nonexistent/bin/dvrcore");
+    core::coreInstance = &core;
+    core.consoleQuiet = true;
+    core.updateThrottle(true);
+    core.updateThrottle(true);
+    char datagram[512];
+    const ssize_t length = recv(fd, datagram, sizeof datagram, 0);
+    if (length <= 0) return 1;
+    std::ofstream(received) << std::string(datagram, static_cast<size_t>(length));
+    // Recovered a minute ago: the ok line goes through the queue only.
+    core.lowMemorySince -= 61'000'000'000;
+    core.updateThrottle(false);
+    const ssize_t more = recv(fd, datagram, sizeof datagram, MSG_DONTWAIT);
+    discardQueue(core);
+    return more < 0 ? 0 : 2;
+  });
+  if (status == CannotIsolate) GTEST_SKIP() << "cannot make a private /dev/log (needs CAP_SYS_ADMIN)";
+  ASSERT_EQ(status, 0);
+  const std::string message = readFile(received);
+  EXPECT_EQ(message.rfind("<12>", 0), 0u) << message;
+  EXPECT_NE(message.find("available system memory is low, throttling audio/video"), std::string::npos) << message;
+}
+
 }  // namespace
 }  // namespace ko::test
