@@ -304,6 +304,7 @@ std::atomic<uint64_t> hogRounds{0};
 uint64_t bigReceived = 0;  // dispatch thread
 std::atomic<uint64_t> bigReceivedSeen{0};
 Clock::time_point searchHeldUntil{};  // guarded by stateLock
+bool searchHoldOutlivesClose = false;  // guarded by stateLock: stuck for real
 std::atomic<uint64_t> searchCalls{0}, searchesHeld{0};
 std::atomic<int> searchesIn{0}, searchesPeak{0};
 
@@ -363,6 +364,7 @@ void onCommand(uint32_t command, const uint8_t* payload, uint64_t length) {
   if (command == CommandHoldSearch) {
     std::lock_guard lock(stateLock);
     searchHeldUntil = secondsFromNow(word(payload, length, 0, 20));
+    searchHoldOutlivesClose = word(payload, length, 1, 0) != 0;
   }
 }
 
@@ -566,7 +568,7 @@ KO_PLUGIN_EXPORT void OnSearch(EventParms* request) {
     std::unique_lock lock(stateLock);
     if (const auto until = searchHeldUntil; Clock::now() < until) {
       searchesHeld.fetch_add(1);
-      stateChanged.wait_until(lock, until, [] { return closed; });
+      stateChanged.wait_until(lock, until, [] { return closed && !searchHoldOutlivesClose; });
     }
   }
   searchesIn.fetch_sub(1);

@@ -28,7 +28,8 @@ constexpr uint32_t CommandLogLines = 0x5009;
 constexpr uint32_t CommandBig = 0x500a;
 // The receiving plugin stays in "OnIpcResult" for word 0 seconds.
 constexpr uint32_t CommandHoldIpc = 0x500b;
-// The recorder holds every "OnSearch" call for word 0 seconds.
+// The recorder holds every "OnSearch" call for word 0 seconds; word 1 not 0:
+// even through "Close".
 constexpr uint32_t CommandHoldSearch = 0x500c;
 // The requester asks for word 0 searches, word 1 a second.
 constexpr uint32_t CommandSearchBurst = 0x500d;
