@@ -93,6 +93,7 @@ fi
   echo "plot '$out/soak.csv' every ::1 using (\$1/60):(\$10 < 0 ? NaN : \$10) with steps title 'queue length (each second)', '' every ::1 using (\$1/60):(\$8 < 0 ? NaN : \$8) with steps title 'queue length (report)'"
   echo "set ylabel 'blocks'"
   echo "plot '$out/soak.csv' every ::1 using (\$1/60):(\$9 < 0 ? NaN : \$9) with steps title 'reference blocks (report)'"
+  echo "set ylabel 'count'"
   echo "plot '$out/soak.csv' every ::1 using (\$1/60):5 with steps title 'threads', '' every ::1 using (\$1/60):4 with steps title 'descriptors'"
   echo "set ylabel '% of one core'"
   echo "old = NaN; delta(x) = (d = x - old, old = x, d)"
