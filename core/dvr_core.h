@@ -272,6 +272,9 @@ class DvrCore {
   std::vector<std::shared_ptr<Plugin>> plugins;
   std::vector<std::shared_ptr<Plugin>> failedPlugins;
   std::unordered_map<uint32_t, std::string> logTags;
+  // Display names for lines an operator reads about a source, such as its
+  // refused log records; the tag above is only the console's prefix.
+  std::unordered_map<uint32_t, std::string> logNames;
   std::unique_ptr<CoreIo> io;  // I/O service, housekeeping timer, IPC socket, signals
   std::deque<std::pair<std::unique_ptr<uint8_t[]>, size_t>> ipcOutQueue;
   // Bytes taken over by sendIpcPacket and not yet sent (posted to the io

@@ -148,7 +148,11 @@ void DvrCore::reportLogRefusals(int64_t now) {
       std::string tag;
       {
         std::lock_guard lock(logLock);
-        if (auto it = logTags.find(index); it != logTags.end()) tag = it->second;
+        if (auto it = logNames.find(index); it != logNames.end()) {
+          tag = it->second;
+        } else if (auto tagged = logTags.find(index); tagged != logTags.end()) {
+          tag = tagged->second;
+        }
       }
       if (tag.empty()) tag = fmt::format("PI{:02x}", index);
       alertLog(50, "{:L} log records from {} refused: over its budget of {:L} a second", count, tag,

@@ -235,6 +235,7 @@ void DvrCore::loadPlugins() {
     {
       std::lock_guard lock(logLock);
       logTags[index] = plugin->tag();
+      logNames[index] = plugin->displayName();
     }
     std::unique_lock lock(pluginsLock);
     if (!plugin->isCore() && index == FirstInDispatchIndex) {

@@ -768,7 +768,7 @@ void Soak::faultLogFlood() {
   pump(FloodSeconds + 1);
   const double end = secondsSince(loadStart_);
   // Refusals name the source by its console tag.
-  const std::string line = "log records from soakcam2 refused";
+  const std::string line = "log records from SoakCam2 refused";
   const bool named = waitFor([&] { return alertSeen(line, start); }, 10);
   collectCounts();
   const long growthKib = peakDuring(&Sample::rssKib, start, end) - rssBefore;
@@ -778,7 +778,7 @@ void Soak::faultLogFlood() {
   const long refused = count(Cameras[1], "log-refused") - before.at(Cameras[1]).at("log-refused");
   figure(fmt::format("log-flood: {} s, {} records accepted and {} refused ({:.0f} a second offered); resident grew {:.1f} MiB; cameras' video refused {}; refusal line {}",
                      FloodSeconds, accepted, refused, static_cast<double>(accepted + refused) / FloodSeconds,
-                     growthKib / 1024.0, videoRefused, named ? "names soakcam2" : "missing"));
+                     growthKib / 1024.0, videoRefused, named ? "names SoakCam2" : "missing"));
   if (growthKib / 1024.0 >= GrowthBoundMiB) fail(fmt::format("resident memory grew {:.1f} MiB in the log flood", growthKib / 1024.0));
   if (videoRefused != 0) fail(fmt::format("{} video frames refused during the log flood", videoRefused));
   if (refused == 0) fail("no record of the log flood was refused");

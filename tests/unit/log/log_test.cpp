@@ -149,6 +149,7 @@ TEST(LogBudget, BurstThenRateAndReportsAtOnceThenOnceAMinute) {
 TEST_F(LogThreshold, FloodingPluginIsRefusedAndNamedButTheCoreAndOthersAreNot) {
   core_.consoleQuiet = true;
   core_.logTags[0x0a] = "chatty";
+  core_.logNames[0x0a] = "Chatty";
   int refused = 0;
   for (int64_t i = 0; i < core::LogRecordBurst * 2; ++i) {
     auto record = logRecord(0x0a0000, 25, "flood");
@@ -166,7 +167,7 @@ TEST_F(LogThreshold, FloodingPluginIsRefusedAndNamedButTheCoreAndOthersAreNot) {
   }
   const auto texts = queuedTexts();
   const auto named = std::count_if(texts.begin(), texts.end(), [](const std::string& text) {
-    return text.find("log records from chatty refused") != std::string::npos;
+    return text.find("log records from Chatty refused") != std::string::npos;
   });
   EXPECT_EQ(named, 1);
 }
