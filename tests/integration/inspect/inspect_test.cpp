@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <string>
 
+#include "integration/harness/emulation.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -108,18 +110,18 @@ TEST_F(Inspector, CheckPassesTheExamplesAndFailsALeakingAndASlowPlugin) {
     EXPECT_TRUE(contains(run.output, "descriptors left          0\n")) << run.output;
     // qemu-user lists host threads of its own among the process's, started
     // when it sees fit: there the thread count is not the plugin's.
-    if (KO_EMULATED_BUILD) continue;
+    if (ko::test::underUserModeEmulator()) continue;
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_TRUE(contains(run.output, "threads left after Unload 0\n")) << run.output;
     EXPECT_TRUE(contains(run.output, "Verdict\n  passed\n")) << run.output;
   }
   const Outcome leftover = inspect(std::string("--check --slow 15 ") + KO_LEFTOVER_PLUGIN);
   EXPECT_EQ(leftover.status, 1) << leftover.output;
-  if (!KO_EMULATED_BUILD) {
+  if (!ko::test::underUserModeEmulator()) {
     EXPECT_TRUE(contains(leftover.output, "threads left after Unload 1\n")) << leftover.output;
   }
   EXPECT_TRUE(contains(leftover.output, "descriptors left          1\n")) << leftover.output;
-  if (!KO_EMULATED_BUILD) {
+  if (!ko::test::underUserModeEmulator()) {
     EXPECT_TRUE(contains(leftover.output, "failed: Leftover.so left 1 thread(s) running after \"Unload\"\n"))
         << leftover.output;
   }
