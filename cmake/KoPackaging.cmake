@@ -29,7 +29,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME dvrcore)
 set(CPACK_PACKAGE_VENDOR "dvrcore")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "core process of the network camera's video recorder")
+# No package-wide summary: CPack would put it before each package's own.
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
