@@ -100,12 +100,13 @@ TEST_F(Inspector, RefusesWhatTheCoreWouldNotOpenOrLoad) {
 
 // A conformance run in the real core: clean plugins pass, a plugin that
 // keeps a record and one that is slow fail with the table and the reason.
-// Over 15 ms, not the default 5: a clean plugin may take 5 ms on a loaded
-// machine under a sanitizer, and the slow one takes 20.
+// The slow one takes 20 ms, so it is judged over 15 ms, not the default 5.
+// Clean plugins are judged over 250 ms: one may take 35 ms in a busy virtual
+// machine without hardware help (tools/arm64-vm.sh), which is not theirs.
 TEST_F(Inspector, CheckPassesTheExamplesAndFailsALeakingAndASlowPlugin) {
   for (const char* plugin : {KO_RECORDER, KO_IPCECHO, KO_CAMERASIM, KO_SEARCHCLIENT, KO_CRYPTODEMO, KO_LOGPI}) {
     SCOPED_TRACE(plugin);
-    const Outcome run = inspect(std::string("--check --slow 15 ") + plugin);
+    const Outcome run = inspect(std::string("--check --slow 250 ") + plugin);
     EXPECT_TRUE(contains(run.output, "references held at exit   0\n")) << run.output;
     EXPECT_TRUE(contains(run.output, "descriptors left          0\n")) << run.output;
     // qemu-user lists host threads of its own among the process's, started
