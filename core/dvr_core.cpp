@@ -9,6 +9,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <optional>
@@ -45,11 +48,41 @@ int entriesOf(const char* directory) {
   return ec ? -1 : count;
 }
 
+// The kernel's flag for a task in its exit path (PF_EXITING), the ninth
+// field of its stat line.
+constexpr unsigned long TaskExitingFlag = 0x4;
+// A stat line is a few hundred bytes; the name in it at most sixteen.
+constexpr size_t TaskStatBytes = 1024;
+
+// A joined thread stays listed in /proc/self/task until the kernel has
+// released it, which may come well after the join returns (long on a busy
+// or emulated machine); one that has set out to exit is not counted.
+int runningThreads() {
+  std::error_code ec;
+  int count = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/task", ec), end; !ec && it != end; it.increment(ec)) {
+    std::FILE* file = std::fopen((it->path() / "stat").c_str(), "re");
+    if (file == nullptr) continue;  // gone
+    char line[TaskStatBytes];
+    const size_t length = std::fread(line, 1, sizeof line - 1, file);
+    std::fclose(file);
+    line[length] = '\0';
+    // After the name: state ppid pgrp session tty_nr tpgid flags.
+    const char* rest = std::strrchr(line, ')');
+    unsigned long flags = 0;
+    if (rest != nullptr && std::sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %lu", &flags) == 1 &&
+        (flags & TaskExitingFlag) != 0) {
+      continue;
+    }
+    ++count;
+  }
+  return ec ? -1 : count;
+}
+
 }  // namespace
 
 void logThreadsAndDescriptors(const char* when) {
-  coreLog(25, "{} plugins: {} threads, {} descriptors", when, entriesOf("/proc/self/task"),
-          entriesOf("/proc/self/fd"));
+  coreLog(25, "{} plugins: {} threads, {} descriptors", when, runningThreads(), entriesOf("/proc/self/fd"));
 }
 
 void holdStopSignals() {

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Installs the amd64 packages of a build with dpkg -i, runs the installed core
-# in place with the installed example plugins under the installed parent_sim,
-# and removes the packages again, checking that nothing of them is left.
-# Needs root, and refuses to touch a machine that already has them.
+# Makes the packages of a build and checks them with Debian's own checker
+# (lintian: no error, no warning). For amd64 packages it then installs them
+# with dpkg -i, runs the installed core in place with the installed example
+# plugins under the installed parent_sim, and removes the packages again,
+# checking that nothing of them is left; packages of a cross build (arm64)
+# get the lintian check only. Needs root, and refuses to touch a machine that
+# already has them.
 #   tools/check-packages.sh [build dir]     default build-release
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,8 +27,21 @@ for p in "${packages[@]}"; do
   fi
 done
 
+command -v lintian >/dev/null || { echo "lintian is missing; tools/install-deps.sh installs it" >&2; exit 2; }
 tools/package.sh "$dir" >/dev/null
 shopt -s nullglob
+all=("$dir"/packages/*.deb)
+[ "${#all[@]}" -eq 3 ] || { echo "expected three packages in $dir/packages: ${all[*]}" >&2; exit 1; }
+# Every tag of severity warning or above fails; the hints name the tag.
+if ! lintian --fail-on error,warning --display-level '>=warning' --info "${all[@]}" >"$dir/lintian.log" 2>&1; then
+  cat "$dir/lintian.log" >&2
+  echo "lintian finds errors or warnings in the packages of $dir" >&2
+  exit 1
+fi
+if [ "$(dpkg-deb -f "$dir"/packages/dvrcore_*.deb Architecture)" != amd64 ]; then
+  echo "lintian-clean: ${all[*]##*/} (no install check for another architecture)"
+  exit 0
+fi
 debs=("$dir"/packages/*_amd64.deb "$dir"/packages/*_all.deb)
 [ "${#debs[@]}" -eq 3 ] || { echo "expected three amd64/all packages in $dir/packages: ${debs[*]}" >&2; exit 1; }
 

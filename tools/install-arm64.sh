@@ -7,7 +7,14 @@
 # programs to qemu (the integration tests start the core themselves). Safe to
 # run again: it only changes what is missing. It never removes a package;
 # README.md says how to undo it.
+#   tools/install-arm64.sh        cross build and qemu-user
+#   tools/install-arm64.sh --vm   also what tools/arm64-vm.sh needs to run the
+#                                 tests on Debian's arm64 kernel: qemu-system,
+#                                 debootstrap, cpio and a static qemu-user whose
+#                                 binfmt_misc entry also works inside a chroot
 set -euo pipefail
+vm=no
+[ "${1:-}" = --vm ] && vm=yes
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -31,6 +38,9 @@ packages=(
   g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user
   libfmt-dev:arm64 libboost1.81-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libssl-dev:arm64 libexpat1-dev:arm64
 )
+if [ "$vm" = yes ]; then
+  packages+=(qemu-system-arm qemu-user-static debootstrap cpio kmod)
+fi
 
 fresh_lists=no
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
@@ -97,4 +107,20 @@ if ! handled; then
   # A parallel run may have registered it meanwhile.
   printf '%s' "$entry" | as_root tee "$binfmt/register" >/dev/null 2>&1 || handled 2>/dev/null
   handled || { echo "could not register qemu-aarch64 with binfmt_misc" >&2; exit 1; }
+fi
+
+# The VM's root file system is made in a chroot, where the dynamically linked
+# qemu-aarch64 finds no host loader: the static one, registered after it, is
+# the one the kernel tries first, in a chroot or not.
+static_entry="$binfmt/qemu-aarch64-static"
+if [ "$vm" = yes ] && ! { [ -f "$static_entry" ] && grep -qx enabled "$static_entry" &&
+                          grep -qx 'interpreter /usr/bin/qemu-aarch64-static' "$static_entry"; }; then
+  echo "registering qemu-aarch64-static with binfmt_misc"
+  [ -e "$static_entry" ] && { echo -1 | as_root tee "$static_entry" >/dev/null || true; }
+  entry=':qemu-aarch64-static:M::\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00'
+  entry+=':\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+  entry+=":/usr/bin/qemu-aarch64-static:F"
+  printf '%s' "$entry" | as_root tee "$binfmt/register" >/dev/null 2>&1 || true
+  grep -qx enabled "$static_entry" 2>/dev/null ||
+    { echo "could not register qemu-aarch64-static with binfmt_misc" >&2; exit 1; }
 fi

@@ -10,7 +10,7 @@ packages=(
   libboost1.81-dev libfmt-dev librapidxml-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libssl-dev openssl locales util-linux gnuplot-nox libxml2-utils
-  libexpat1-dev e2fsprogs
+  libexpat1-dev e2fsprogs lintian
 )
 
 missing=()

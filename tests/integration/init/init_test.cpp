@@ -24,6 +24,7 @@
 #include <sstream>
 
 #include "integration/harness/core_process.h"
+#include "integration/harness/emulation.h"
 #include "ipc/ipc_packet.h"
 
 namespace ko::test {
@@ -214,7 +215,7 @@ TEST_F(InitIdentity, RootCoreUnderUserParentBecomesThatUserWithOnlyThreeCapabili
 // A thread that blocks every signal (glibc's helper for thread-notified
 // timers) holds nothing here, so nothing is signalled or waited for.
 TEST_F(InitIdentity, SameUserForParentAndCoreChangesNothingAndOnlyWarnsAboutCapabilities) {
-  if (KO_EMULATED_BUILD) GTEST_SKIP() << "qemu-user holds a host handler and mask for every signal: /proc shows its own, not the core's";
+  if (underUserModeEmulator()) GTEST_SKIP() << "qemu-user holds a host handler and mask for every signal: /proc shows its own, not the core's";
   core.installPlugin(KO_THREAD_PROBE_BLOCKING_PLUGIN, PluginFolder::Plugins, "LogPI.so");
   ASSERT_TRUE(core.start(CoreOptions().underParent(account.uid).asUser(account.uid, account.gid)));
   // Well within the five seconds a thread that does not answer is waited for.
@@ -250,7 +251,7 @@ TEST_F(InitIdentity, NarrowingAfterOpeningHoldsInEveryThread) {
   for (const auto& [tid, status] : threads) {
     const std::string named = "thread " + tid + " (";
     if (consoleLevel(console, named) == 75 && console.find(" not the core: left out") != std::string::npos) {
-      EXPECT_TRUE(SanitizerBuild || KO_EMULATED_BUILD) << "thread " << tid << " left out:\n" << console;
+      EXPECT_TRUE(SanitizerBuild || underUserModeEmulator()) << "thread " << tid << " left out:\n" << console;
       continue;
     }
     EXPECT_EQ(probed(status, "Uid"), fourTimes(account.uid)) << "thread " << tid;
@@ -266,7 +267,7 @@ TEST_F(InitIdentity, NarrowingAfterOpeningHoldsInEveryThread) {
 // (which every notification thread would inherit) the core says which thread
 // and why, and stops, without waiting for an answer that cannot come.
 TEST_F(InitIdentity, ThreadThatBlocksTheSignalWithWiderCapabilitiesStopsTheCoreAtOnce) {
-  if (KO_EMULATED_BUILD) GTEST_SKIP() << "qemu-user holds a host handler and mask for every signal: /proc shows its own, not the core's";
+  if (underUserModeEmulator()) GTEST_SKIP() << "qemu-user holds a host handler and mask for every signal: /proc shows its own, not the core's";
   core.installPlugin(KO_THREAD_PROBE_BLOCKING_PLUGIN, PluginFolder::Plugins, "LogPI.so");
   ASSERT_TRUE(core.start(CoreOptions().underParent(account.uid)));
   // Well within the five seconds a thread that does not answer is waited for.
@@ -303,7 +304,7 @@ TEST_F(InitIdentity, SecureBitThatCannotBeClearedFailsInitialisation) {
 // given more by file capabilities that cannot narrow them does not go on.
 TEST_F(InitIdentity, RefusedCapabilityCallLeavingFileCapabilitiesFailsInitialisationWithoutChangeOfUser) {
   if (!seccompAvailable()) GTEST_SKIP() << "no seccomp filters here";
-  if (KO_EMULATED_BUILD) GTEST_SKIP() << "qemu-user, which runs this cross build, ignores file capabilities";
+  if (underUserModeEmulator()) GTEST_SKIP() << "qemu-user, which runs this cross build, ignores file capabilities";
   // CAP_NET_ADMIN, CAP_NET_RAW, CAP_SYS_RAWIO and CAP_SYS_ADMIN, permitted
   // and effective.
   vfs_cap_data granted{};
@@ -333,7 +334,7 @@ TEST_F(InitIdentity, RootCoreUnderRootParentKeepsAllPrivilegesButNoSecureBit) {
 // real uid but effective and saved uid 0: it takes on every id of the
 // parent, so the programs it starts are that user's and hold nothing.
 TEST_F(InitIdentity, SetUserIdRootCoreStartedByTheParentsUserTakesEveryIdOfTheParent) {
-  if (KO_EMULATED_BUILD) GTEST_SKIP() << "qemu-user, which runs this cross build, ignores the set-user-ID bit";
+  if (underUserModeEmulator()) GTEST_SKIP() << "qemu-user, which runs this cross build, ignores the set-user-ID bit";
   std::filesystem::permissions(core.binDir() / "dvrcore", std::filesystem::perms::set_uid,
                                std::filesystem::perm_options::add);
   installChildProbe(core, false);
@@ -363,7 +364,7 @@ TEST_F(InitIdentity, SetUserIdRootCoreStartedByTheParentsUserTakesEveryIdOfThePa
 // is adopted by a root process: taking that parent for its starter would make
 // it root with every capability. It refuses before any plugin is opened.
 TEST_F(InitIdentity, SetUserIdRootCoreAdoptedByARootProcessNeverTakesRoot) {
-  if (KO_EMULATED_BUILD) GTEST_SKIP() << "qemu-user, which runs this cross build, ignores the set-user-ID bit";
+  if (underUserModeEmulator()) GTEST_SKIP() << "qemu-user, which runs this cross build, ignores the set-user-ID bit";
   std::filesystem::permissions(core.binDir() / "dvrcore", std::filesystem::perms::set_uid,
                                std::filesystem::perm_options::add);
   core.installPlugin(KO_IDENTITY_PROBE_PLUGIN, PluginFolder::Plugins, "LogPI.so");
