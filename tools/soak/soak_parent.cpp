@@ -767,7 +767,7 @@ void Soak::faultLogFlood() {
   send(withWords(Cameras[1], CommandFlood, {FloodSeconds}));
   pump(FloodSeconds + 1);
   const double end = secondsSince(loadStart_);
-  // Refusals name the source by its console tag.
+  // Refusals name the source by its display name, as the other alert lines do.
   const std::string line = "log records from SoakCam2 refused";
   const bool named = waitFor([&] { return alertSeen(line, start); }, 10);
   collectCounts();
