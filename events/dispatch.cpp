@@ -8,6 +8,7 @@
 
 #include "core/dvr_core.h"
 #include "events/lending.h"
+#include "events/queue_lock.h"
 #include "events/ref_block.h"
 #include "log/core_log.h"
 #include "monitor/counters.h"
@@ -79,7 +80,8 @@ void DvrCore::dispatchLoop() {
     // At least once a second, outside queueLock: a report is a log record.
     reportLogRefusals(steadyNanos());
     {
-      std::unique_lock lock(queueLock);
+      lockQueue(queueLock);
+      std::unique_lock lock(queueLock, std::adopt_lock);
       if (eventQueue.empty() && !stopRequested.load()) {
         const auto deadline = Clock::now() + std::chrono::seconds(1);
         dispatchWaiting = true;
@@ -179,7 +181,15 @@ void DvrCore::dispatchRecord(const EventParms& queued) {
   // The unkept references and the queue's own go back together.
   refsHeld[0].fetch_sub(1, std::memory_order_relaxed);
   const int32_t giveBack = lendable - kept + 1;
-  if (refBlockHeader(block)->refCount.fetch_sub(giveBack, std::memory_order_acq_rel) > giveBack) return;
+  // A count of exactly these means no plugin holds the block, and none can
+  // take a reference but through this thread: the block goes without a
+  // further atomic step. Acquire pairs with the releases made during the
+  // calls.
+  std::atomic<int32_t>& count = refBlockHeader(block)->refCount;
+  if (count.load(std::memory_order_acquire) != giveBack &&
+      count.fetch_sub(giveBack, std::memory_order_acq_rel) > giveBack) {
+    return;
+  }
   releaseSearchSlot(block);
   freeRefBlock(block);
 }

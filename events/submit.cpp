@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/dvr_core.h"
+#include "events/queue_lock.h"
 #include "events/ref_block.h"
 #include "events/search.h"
 #include "log/core_log.h"
@@ -168,12 +169,18 @@ int32_t DvrCore::queueEvent(const EventParms& record) {
   if (queued.data == nullptr) queued.length = 0;
   // The queue's reference is taken before the record is visible: the
   // dispatch loop may take and release it the moment the lock is dropped.
-  addEventRef(block.get(), 0);
+  // No other thread counts on the block yet, so its count is set, not added
+  // to.
+  if (block.get() != nullptr) {
+    refBlockHeader(block.get())->refCount.store(1, std::memory_order_relaxed);
+    refsHeld[0].fetch_add(1, std::memory_order_relaxed);
+  }
   void* const payload = block.release();
   bool appended = false;
   bool wake = false;
   try {
-    std::lock_guard lock(queueLock);
+    lockQueue(queueLock);
+    std::lock_guard lock(queueLock, std::adopt_lock);
     // Once the dispatch loop has returned nothing reads the queue again; a
     // record appended then would pin its payload (and a search thread's
     // slot) for the rest of the process.

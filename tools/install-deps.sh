@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libssl-dev openssl locales util-linux gnuplot-nox libxml2-utils
   libexpat1-dev e2fsprogs lintian
+  libconcurrentqueue-dev
 )
 
 missing=()
