@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release and prints every core/baseline comparison
-# in one table: the bus against a plain queue, the transform and digest
-# against OpenSSL's software paths, and the bus latency beside the queue's.
+# in one table: the bus against a plain queue and against a lock-free queue
+# (moodycamel's BlockingConcurrentQueue) doing the same work, the transform
+# and digest against OpenSSL's software paths, and the bus latency beside
+# both queues' (reported, not judged).
 # Each ratio is the median over interleaved core/baseline pairs, with the
 # lowest and highest pair and their count (bench/paired.h).
 #   bench/compare.sh [--pairs=N]     N pairs per cell, default 7, at least 5
