@@ -414,7 +414,7 @@ void runLatency(int groups) {
               "%d rounds of core / plain queue / lock-free queue slices per load, percentiles over each side's "
               "pooled samples; p99 ratios core/plain and core/lock-free, spread over %d groups of %d rounds.\n",
               Producers, LatencyPayload, groups * RoundsPerGroup, groups, RoundsPerGroup);
-  std::printf("| %-13s | %-22s | %-22s | %-22s | %-26s |\n", "offered load", "p50 core / plain / lf",
+  std::printf("| %-13s | %-22s | %-26s | %-28s | %-38s |\n", "offered load", "p50 core / plain / lf",
               "p99 core / plain / lf", "p99.9 core / plain / lf", "p99 ratio plain, lf (lo-hi)");
   for (int rate : {1000, 10000, 100000}) {
     // At least 250 samples a slice.
@@ -461,7 +461,7 @@ void runLatency(int groups) {
     }
     char load[32];
     std::snprintf(load, sizeof load, "%d rec/s", rate);
-    std::printf("| %-13s | %-22s | %-22s | %-22s | %-26s |\n", load, triple(50).c_str(), triple(99).c_str(),
+    std::printf("| %-13s | %-22s | %-26s | %-28s | %-38s |\n", load, triple(50).c_str(), triple(99).c_str(),
                 triple(99.9).c_str(), ratios.c_str());
     std::fflush(stdout);
   }
