@@ -79,6 +79,13 @@ inline constexpr size_t RetainedQueueCapacity = 1024;
 // records always go) until it falls below QueuedBytesResume.
 inline constexpr int64_t QueuedBytesLimit = 32 * 1024 * 1024;
 inline constexpr int64_t QueuedBytesResume = QueuedBytesLimit / 2;
+// The dispatch loop takes delivered records off the byte account in steps of
+// at most this many records or bytes, not one shared atomic step per record:
+// the account overstates what waits by less than one step.
+inline constexpr int DequeueAccountRecords = 32;
+inline constexpr int64_t DequeueAccountBytes = 64 * 1024;
+// What a queued record counts against the bound: its payload and itself.
+inline int64_t queuedCost(const EventParms& queued) { return int64_t{queued.length} + int64_t{sizeof(EventParms)}; }
 // Packets reach plugins at addresses aligned at least this much.
 inline constexpr size_t IpcPacketAlignment = 8;
 
@@ -130,14 +137,16 @@ class DvrCore {
   size_t liveSearchThreads();
   void dispatchLoop();
   // Delivers one record taken from the queue and releases the queue's
-  // reference.
+  // reference. deliverRecord leaves the byte account to its caller, and
+  // answers whether it is to take the queue's reference off refsHeld[0].
   void dispatchRecord(const EventParms& queued);
+  bool deliverRecord(const EventParms& queued);
   size_t queuedEvents();
   // The queue's byte bound: admits a plugin's record costing `cost` bytes,
   // or refuses it (counted, with one line when refusing begins); and the
   // account of a record leaving the queue for delivery.
   bool admitQueued(int64_t cost);
-  void noteDequeued(const EventParms& queued);
+  void noteDequeued(int64_t cost);
   void endQueueRefusal();
   // Empties the queue and gives back its references (destructor): records
   // still queued when the core goes will never be delivered.
@@ -295,15 +304,15 @@ class DvrCore {
   // plugin gets it; io thread only.
   alignas(16) std::array<uint8_t, IpcBufferSize> ipcAligned;
   std::atomic<bool> ipcChannelOpen{false};
-  std::mutex queueLock;
+  // What submitting threads write on every record, kept on cache lines of
+  // its own: the dispatch loop reads its batch once per record, and sharing
+  // a line with these would cost it a miss every time.
+  alignas(64) std::mutex queueLock;
   std::condition_variable queueSignal;
   // FIFO: appended at the back, and taken whole by the dispatch loop, which
   // swaps it with its own emptied batch, so the storage is reused and an
   // append allocates nothing once the queue has grown to its usual length.
   std::vector<EventParms> eventQueue;
-  // The dispatch loop's batch, swapped with eventQueue at each take;
-  // dispatch thread only while the loop runs.
-  std::vector<EventParms> dispatchBatch;
   // Set (under queueLock) when the dispatch loop returns; records queued
   // after that are refused instead of stranded.
   bool dispatchEnded = false;
@@ -318,7 +327,10 @@ class DvrCore {
   std::atomic<int64_t> queuedBytes{0};
   std::atomic<bool> queueRefusing{false};
   std::atomic<int64_t> queueRefused{0};
-  std::mutex searchLock;
+  // The dispatch loop's batch, swapped with eventQueue at each take;
+  // dispatch thread only while the loop runs.
+  alignas(64) std::vector<EventParms> dispatchBatch;
+  alignas(64) std::mutex searchLock;
   // Cancelled request ids with the order of their cancellation, and that
   // order, oldest first. Only the most recent MaxCancelledSearches count:
   // a requester that never reuses its ids would otherwise grow the set for

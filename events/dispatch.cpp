@@ -96,6 +96,7 @@ void DvrCore::dispatchLoop() {
         if (eventQueue.capacity() > RetainedQueueCapacity) std::vector<EventParms>().swap(eventQueue);
         lock.unlock();
         if (batch.capacity() > RetainedQueueCapacity) std::vector<EventParms>().swap(batch);
+        trimRefBlockCache();
         counters.queueLength.store(0, std::memory_order_relaxed);
         counters.idleSeconds.fetch_add(1, std::memory_order_relaxed);
         reportStatistics();
@@ -104,24 +105,41 @@ void DvrCore::dispatchLoop() {
       batch.clear();
       batch.swap(eventQueue);
     }
-    // Records are counted in bulk, up to the current one whenever the
-    // report may read the count.
+    // Read once: the calls below cannot change the batch. Records are
+    // counted in bulk, up to the current one whenever the report may read
+    // the count.
+    const EventParms* const taken = batch.data();
+    const size_t takenCount = batch.size();
     size_t counted = 0;
-    for (size_t i = 0; i < batch.size(); ++i) {
+    int64_t dequeuedCost = 0;
+    int dequeuedRecords = 0;
+    int64_t queueRefsGone = 0;
+    for (size_t i = 0; i < takenCount; ++i) {
       if (const int64_t now = callClockNanos(); now >= nextCheck) {
         nextCheck = now + CheckInterval;
         counters.eventsDispatched.fetch_add(static_cast<int64_t>(i + 1 - counted), std::memory_order_relaxed);
         counted = i + 1;
         // What still waits once this record is taken: the rest of the batch
         // and whatever has been queued since the batch was taken.
-        counters.queueLength.store(static_cast<int64_t>(batch.size() - counted + queuedEvents()),
+        counters.queueLength.store(static_cast<int64_t>(takenCount - counted + queuedEvents()),
                                    std::memory_order_relaxed);
         reportLogRefusals(steadyNanos());
         reportStatistics();
       }
-      dispatchRecord(batch[i]);
+      // Taken off the account before its delivery, as dispatchRecord does.
+      dequeuedCost += queuedCost(taken[i]);
+      if (++dequeuedRecords == DequeueAccountRecords || dequeuedCost >= DequeueAccountBytes) {
+        noteDequeued(dequeuedCost);
+        refsHeld[0].fetch_sub(queueRefsGone, std::memory_order_relaxed);
+        dequeuedCost = 0;
+        dequeuedRecords = 0;
+        queueRefsGone = 0;
+      }
+      queueRefsGone += deliverRecord(taken[i]) ? 1 : 0;
     }
-    counters.eventsDispatched.fetch_add(static_cast<int64_t>(batch.size() - counted), std::memory_order_relaxed);
+    if (dequeuedRecords != 0) noteDequeued(dequeuedCost);
+    refsHeld[0].fetch_sub(queueRefsGone, std::memory_order_relaxed);
+    counters.eventsDispatched.fetch_add(static_cast<int64_t>(takenCount - counted), std::memory_order_relaxed);
     // A short batch in storage grown by a backlog: the backlog is over, and
     // the storage would otherwise go round between batch and queue for good.
     if (batch.size() <= RetainedQueueCapacity && batch.capacity() > RetainedQueueCapacity) {
@@ -131,7 +149,11 @@ void DvrCore::dispatchLoop() {
 }
 
 void DvrCore::dispatchRecord(const EventParms& queued) {
-  noteDequeued(queued);
+  noteDequeued(queuedCost(queued));
+  if (deliverRecord(queued)) refsHeld[0].fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool DvrCore::deliverRecord(const EventParms& queued) {
   EventParms record = queued;
   configDeltaHook(record);
 
@@ -177,9 +199,9 @@ void DvrCore::dispatchRecord(const EventParms& queued) {
       reportSlowHandler(*this, *plugin, nanos, record);
     }
   }
-  if (block == nullptr) return;
-  // The unkept references and the queue's own go back together.
-  refsHeld[0].fetch_sub(1, std::memory_order_relaxed);
+  if (block == nullptr) return false;
+  // The unkept references and the queue's own go back together; the
+  // caller takes the queue's off its tally.
   const int32_t giveBack = lendable - kept + 1;
   // A count of exactly these means no plugin holds the block, and none can
   // take a reference but through this thread: the block goes without a
@@ -188,10 +210,11 @@ void DvrCore::dispatchRecord(const EventParms& queued) {
   std::atomic<int32_t>& count = refBlockHeader(block)->refCount;
   if (count.load(std::memory_order_acquire) != giveBack &&
       count.fetch_sub(giveBack, std::memory_order_acq_rel) > giveBack) {
-    return;
+    return true;
   }
   releaseSearchSlot(block);
   freeRefBlock(block);
+  return true;
 }
 
 }  // namespace ko::core

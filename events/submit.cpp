@@ -101,8 +101,6 @@ bool isLiveMedia(const EventParms& record) {
   return (record.flags & EventClassLive) != 0 && (record.type == EventTypeVideo || record.type == EventTypeAudio);
 }
 
-int64_t queuedCost(const EventParms& queued) { return int64_t{queued.length} + int64_t{sizeof(EventParms)}; }
-
 }  // namespace
 
 bool DvrCore::admitQueued(int64_t cost) {
@@ -132,8 +130,7 @@ void DvrCore::endQueueRefusal() {
   coreLog(50, "event queue accepts records again, {:L} refused", queueRefused.exchange(0, std::memory_order_relaxed));
 }
 
-void DvrCore::noteDequeued(const EventParms& queued) {
-  const int64_t cost = queuedCost(queued);
+void DvrCore::noteDequeued(int64_t cost) {
   const int64_t left = queuedBytes.fetch_sub(cost, std::memory_order_relaxed) - cost;
   if (left <= QueuedBytesResume && queueRefusing.load(std::memory_order_relaxed)) endQueueRefusal();
 }
