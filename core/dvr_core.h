@@ -43,6 +43,7 @@
 #include <utility>
 #include <vector>
 
+#include "events/split_tally.h"
 #include "ko/core/event.hpp"
 #include "log/console_sink.h"
 #include "log/log_budget.h"
@@ -322,9 +323,10 @@ class DvrCore {
   // Bytes (payload and record) queued and not yet taken for delivery, and
   // whether plugins' records are refused (set at QueuedBytesLimit, cleared
   // below QueuedBytesResume), with the count refused since it began. The
-  // sum is updated at append and at delivery; relaxed: the bound may be
-  // overshot by what concurrent submitters add at once, nothing more.
-  std::atomic<int64_t> queuedBytes{0};
+  // sum is raised at append (under queueLock) and lowered at delivery; the
+  // bound may be overshot by what concurrent submitters add at once, nothing
+  // more.
+  SplitTally<int64_t> queuedBytes;
   std::atomic<bool> queueRefusing{false};
   std::atomic<int64_t> queueRefused{0};
   // The dispatch loop's batch, swapped with eventQueue at each take;

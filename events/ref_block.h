@@ -23,7 +23,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
+
+#include "events/split_tally.h"
 
 namespace ko::core {
 
@@ -60,31 +61,6 @@ static_assert(sizeof(RefBlockHeader) == 16);
 
 // Bytes malloc'ed beyond the payload.
 inline constexpr size_t RefBlockOverhead = sizeof(RefBlockHolders) + sizeof(RefBlockHeader);
-
-// A tally that submitting threads raise and the dispatch loop lowers, each on
-// a cache line of its own, so the two sides never fight over one line for
-// every block. Reading lowers first (acquire, paired with the release of
-// each lowering), so every lowering read comes with its raising: the figure
-// is never below zero.
-template <typename T>
-class SplitTally {
-  // Each side only grows, and wraps: kept unsigned so the wrap is defined.
-  using Word = std::make_unsigned_t<T>;
-
- public:
-  void fetch_add(T value, std::memory_order order) noexcept { up_.fetch_add(static_cast<Word>(value), order); }
-  void fetch_sub(T value, std::memory_order) noexcept {
-    down_.fetch_add(static_cast<Word>(value), std::memory_order_release);
-  }
-  T load(std::memory_order = std::memory_order_seq_cst) const noexcept {
-    const Word down = down_.load(std::memory_order_acquire);
-    return static_cast<T>(static_cast<Word>(up_.load(std::memory_order_relaxed) - down));
-  }
-
- private:
-  alignas(64) std::atomic<Word> up_{0};
-  alignas(64) std::atomic<Word> down_{0};
-};
 
 inline SplitTally<int32_t> refBlockCount;
 inline SplitTally<int64_t> refBlockBytes;

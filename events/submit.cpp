@@ -131,7 +131,8 @@ void DvrCore::endQueueRefusal() {
 }
 
 void DvrCore::noteDequeued(int64_t cost) {
-  const int64_t left = queuedBytes.fetch_sub(cost, std::memory_order_relaxed) - cost;
+  queuedBytes.fetch_sub(cost, std::memory_order_relaxed);
+  const int64_t left = queuedBytes.load(std::memory_order_relaxed);
   if (left <= QueuedBytesResume && queueRefusing.load(std::memory_order_relaxed)) endQueueRefusal();
 }
 
@@ -186,7 +187,7 @@ int32_t DvrCore::queueEvent(const EventParms& record) {
       appended = true;
       // Counted under the lock that the loop takes it under, so its
       // delivery is always accounted after this.
-      queuedBytes.fetch_add(queuedCost(queued), std::memory_order_relaxed);
+      queuedBytes.addSerialised(queuedCost(queued));
       // A loop that is not waiting takes this record with its next batch.
       // One that is gets a wake-up from every append until it runs again:
       // were only the first to wake it, that thread being preempted between
