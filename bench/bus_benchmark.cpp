@@ -170,6 +170,17 @@ void BM_CoreBus(benchmark::State& state) {
   coreInstance = nullptr;
 }
 
+// What both reference queues queue: the record with a malloc'ed copy of its
+// payload, freed by the consumer after the calls.
+EventParms withPayloadCopy(const EventParms& record) {
+  EventParms copy = record;
+  if (record.length != 0) {
+    copy.data = std::malloc(record.length);
+    std::memcpy(copy.data, record.data, record.length);
+  }
+  return copy;
+}
+
 // The plain queue the core is measured against.
 class ReferenceQueue {
  public:
@@ -185,11 +196,7 @@ class ReferenceQueue {
     consumer_.join();
   }
   void push(const EventParms& record) {
-    EventParms copy = record;
-    if (record.length != 0) {
-      copy.data = std::malloc(record.length);
-      std::memcpy(copy.data, record.data, record.length);
-    }
+    const EventParms copy = withPayloadCopy(record);
     {
       std::lock_guard lock(lock_);
       queue_.push_back(copy);
@@ -233,11 +240,7 @@ class LockFreeQueue {
     consumer_.join();
   }
   void push(const EventParms& record) {
-    EventParms copy = record;
-    if (record.length != 0) {
-      copy.data = std::malloc(record.length);
-      std::memcpy(copy.data, record.data, record.length);
-    }
+    const EventParms copy = withPayloadCopy(record);
     queue_.enqueue(copy);
   }
 
