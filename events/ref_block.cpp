@@ -175,12 +175,11 @@ bool takeKept(RefBlockHolders& holders, uint8_t index) noexcept {
 // blocks freed at once had the heap trimmed and faulted back in every time).
 // Each thread keeps a few blocks per class of its own and trades them by
 // the handful with one depot; what the depot has no room for goes to malloc.
-// Held at most: DepotBytesLimit, and MagazineBlocks blocks per class in each
+// Held at most: RefBlockCacheLimit, and MagazineBlocks blocks per class in each
 // thread that submits or frees.
 constexpr int CacheClasses = 7;  // payload capacities 64 B to 4 KiB, doubling
 constexpr uint32_t SmallestClass = 64;
 constexpr int MagazineBlocks = 8;
-constexpr size_t DepotBytesLimit = 2 * 1024 * 1024;
 
 // The class whose capacity `length` fits, or -1 for a block too large to keep.
 int sizeClass(uint32_t length) noexcept {
@@ -216,7 +215,7 @@ class Depot {
       lockQueue(shelf.lock);
       std::lock_guard guard(shelf.lock, std::adopt_lock);
       for (; kept < count; ++kept) {
-        if (bytes_.fetch_add(size, std::memory_order_relaxed) + size > DepotBytesLimit) {
+        if (bytes_.fetch_add(size, std::memory_order_relaxed) + size > RefBlockCacheLimit) {
           bytes_.fetch_sub(size, std::memory_order_relaxed);
           break;
         }

@@ -69,6 +69,9 @@ inline std::array<std::atomic<int64_t>, 256> refsHeld{};
 // Allocates a block holding a copy of `length` bytes at `data`; returns the
 // payload address, or null when the allocation fails.
 void* allocRefBlock(const void* data, uint32_t length) noexcept;
+// Bytes of freed blocks the shared cache keeps for reuse at most (each thread
+// keeps a few more of its own).
+inline constexpr size_t RefBlockCacheLimit = 2 * 1024 * 1024;
 // Gives the blocks kept for reuse back to malloc (the dispatch loop, once idle
 // for a second); returns their bytes.
 size_t trimRefBlockCache() noexcept;
