@@ -317,7 +317,8 @@ TEST_F(BusLending, ReleaseInsideACallAnsweredKeptLeavesTheCallerHoldingNothing) 
 // A peak of listed blocks (a stalled recorder's retained frames) must not
 // keep its tables once the blocks are gone; and while they go, in no
 // particular order, every block still listed is still found, so its
-// holder's release is taken.
+// holder's release is taken; and the freed blocks kept for reuse stay within
+// their bound.
 TEST_F(BusLending, ListedBlockTablesShrinkAfterAPeak) {
   constexpr int Peak = 30000;
   constexpr uint8_t Holder = 0x21;
@@ -342,6 +343,12 @@ TEST_F(BusLending, ListedBlockTablesShrinkAfterAPeak) {
   }
   EXPECT_EQ(found, blocks.size());
   EXPECT_LE(listedBlockSlots(), std::max(before, peak / 16)) << "peak " << peak;
+  // Far more than the cache may keep went: it kept up to its bound, and gives
+  // it all back when trimmed.
+  const size_t cached = trimRefBlockCache();
+  EXPECT_GT(cached, 0u);
+  EXPECT_LE(cached, RefBlockCacheLimit);
+  EXPECT_EQ(trimRefBlockCache(), 0u);
 }
 
 TEST_F(BusLending, TwoHoldersOfOneIndexEachReleaseExactlyOnce) {
