@@ -2,8 +2,11 @@
 // driven through the plugins' own callback.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -89,6 +92,48 @@ TEST_F(BusSubmit, ThrottleRefusesOnlyPlainLiveMedia) {
   core->throttled = false;
   EXPECT_EQ(submit(makeEvent(EventTypeVideo, EventClassLive, 0x00400000u, frame, 32)), 0);
   drain();
+  EXPECT_EQ(blocksDelta(), 0);
+}
+
+// The same bound when the loop takes the whole backlog as one batch: the
+// records it delivers leave the account as they go, so refusing ends once
+// half has been delivered, not when the batch is over.
+TEST_F(BusSubmit, QueueBoundRefusingEndsWhileTheLoopStillDeliversItsBatch) {
+  Probe* p = probe("bus_a");
+  attach("bus_a");
+  std::vector<char> mib(1 << 20, 'x');
+  const auto size = static_cast<uint32_t>(mib.size());
+  int accepted = 0;
+  while (submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u, mib.data(), size)) == 0) ++accepted;
+  ASSERT_GT(accepted, 8);
+  // From inside each 1 MiB delivery, a small record from another plugin.
+  struct Offers {
+    std::mutex lock;
+    std::condition_variable added;
+    std::vector<int32_t> results;
+  } offers;
+  p->onDeliveryContext = &offers;
+  p->onDelivery = [](void* context, busprobe::Path, uint64_t, uint32_t, void*, uint32_t length) -> uint32_t {
+    if (length == (1u << 20)) {
+      auto record = makeEvent(EventTypeAlarm, EventClassLive, 0x00500000u);
+      const int32_t result = submitEventCallback(&record);
+      auto& o = *static_cast<Offers*>(context);
+      std::lock_guard guard(o.lock);
+      o.results.push_back(result);
+      o.added.notify_all();
+    }
+    return 0;
+  };
+  startLoopThread();
+  {
+    std::unique_lock guard(offers.lock);
+    ASSERT_TRUE(offers.added.wait_for(guard, std::chrono::seconds(10),
+                                      [&] { return offers.results.size() == static_cast<size_t>(accepted); }));
+  }
+  stopLoopThread();
+  EXPECT_EQ(offers.results.front(), 1) << "refusing while most of the backlog waits";
+  EXPECT_EQ(offers.results[accepted / 2 + 2], 0) << "accepted once half has been delivered";
+  EXPECT_EQ(core->queuedBytes.load(), 0);
   EXPECT_EQ(blocksDelta(), 0);
 }
 
