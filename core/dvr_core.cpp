@@ -33,13 +33,6 @@ namespace {
 // have not left: a parent that reads at all takes them in far less.
 constexpr auto IpcSendGrace = std::chrono::seconds(2);
 
-sigset_t stopSignalSet() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int signo : {SIGINT, SIGTERM, SIGQUIT}) sigaddset(&set, signo);
-  return set;
-}
-
 // Entries of a /proc directory; -1 when it cannot be read.
 int entriesOf(const char* directory) {
   std::error_code ec;
@@ -83,6 +76,13 @@ int runningThreads() {
 
 void logThreadsAndDescriptors(const char* when) {
   coreLog(25, "{} plugins: {} threads, {} descriptors", when, runningThreads(), entriesOf("/proc/self/fd"));
+}
+
+sigset_t stopSignalSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signo : {SIGINT, SIGTERM, SIGQUIT}) sigaddset(&set, signo);
+  return set;
 }
 
 void holdStopSignals() {
@@ -167,10 +167,11 @@ void DvrCore::Run() {
     if (ec) throw boost::system::system_error(ec, "add");
   }
   waitForStopSignal();
-  // The set has its handlers now: a stop held back since start-up is taken
-  // here, and the io thread (started below) inherits the open mask.
+  // Only the io thread takes the stop signals (a stop held back since
+  // start-up included): this thread and every thread started from it keep
+  // them held, so none is left to take one by its default action while the
+  // set is torn down.
   const sigset_t stopSignals = stopSignalSet();
-  pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
   loadConfig();
   if (throttlingEnabled) publishMemoryState();
@@ -181,8 +182,9 @@ void DvrCore::Run() {
   callWatch.start([this] { housekeepingTick(); });
   std::promise<void> ioDone;
   auto ioFinished = ioDone.get_future();
-  ioThread = std::thread([this, done = std::move(ioDone)]() mutable {
+  ioThread = std::thread([this, stopSignals, done = std::move(ioDone)]() mutable {
     CoreThread thread(ThreadRole::Io);
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
     {
       // Out of the watch before the thread can end, so the watch never reads
       // the slot of a thread already gone.
@@ -213,7 +215,8 @@ void DvrCore::Run() {
   // The io thread leaves the service at once unless it is inside a plugin
   // call that never returns; such a plugin was reported when it was
   // unloaded, and the thread is left to it.
-  if (ioFinished.wait_for(StuckCallGrace) == std::future_status::ready) {
+  const bool ioJoined = ioFinished.wait_for(StuckCallGrace) == std::future_status::ready;
+  if (ioJoined) {
     ioThread.join();
   } else {
     ioThread.detach();
@@ -222,15 +225,15 @@ void DvrCore::Run() {
   // A thread left to a stuck plugin stays watched: it is still stuck.
   // No packet is routed any more.
   reportDroppedPackets();
-  // A stop signal that arrives once the set is gone would end the process by
-  // its default action instead of the clean exit under way: the signals are
-  // held back while the set restores the default, then ignored (which also
-  // discards one held back meanwhile).
-  sigset_t previous;
-  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  // The set restores the default action when it goes, which a stop signal
+  // arriving then would take instead of the clean exit under way. With the
+  // io thread gone no thread takes one, so the set can go and the signals
+  // be ignored (discarding one held back meanwhile). A stuck io thread still
+  // takes them: the set then stays, its handler harmless, as the core is
+  // not destroyed under a stuck call either.
+  if (!ioJoined) return;
   io->signals.reset();
   for (int signo : {SIGINT, SIGTERM, SIGQUIT}) std::signal(signo, SIG_IGN);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void DvrCore::waitForStopSignal() {

@@ -24,6 +24,7 @@
 //   the plugin's stage, never across a call and never with another lock.
 #pragma once
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <array>
@@ -394,6 +395,7 @@ extern DvrCore* coreInstance;
 // calls it first, so a stop that comes early stays pending and leads to a
 // clean stop instead of ending the process by the default action.
 void holdStopSignals();
+sigset_t stopSignalSet();
 
 // One line with the process's threads and open descriptors, logged before
 // the first plugin (the logging plugin) is loaded and once the last
