@@ -86,6 +86,16 @@ inline constexpr int64_t QueuedBytesResume = QueuedBytesLimit / 2;
 // the account overstates what waits by less than one step.
 inline constexpr int DequeueAccountRecords = 32;
 inline constexpr int64_t DequeueAccountBytes = 64 * 1024;
+// How long the dispatch loop, run dry, watches the queue before it sleeps,
+// for as long as the last record came within that time: a loop that keeps
+// catching up with its submitters would otherwise sleep and be woken (a
+// system call on each side) for nearly every record. Traffic sparser than
+// this costs one watch, and then none until it is that dense again.
+inline constexpr int64_t DispatchIdleWatchNanos = 20'000;
+// When a record comes during that watch, the loop leaves the submitter this
+// long to append more before it takes the queue: taken one by one, every
+// record would move the queue's lock and lines between the two threads.
+inline constexpr int64_t DispatchCoalesceNanos = 2'000;
 // What a queued record counts against the bound: its payload and itself.
 inline int64_t queuedCost(const EventParms& queued) { return int64_t{queued.length} + int64_t{sizeof(EventParms)}; }
 // Packets reach plugins at addresses aligned at least this much.
@@ -142,7 +152,11 @@ class DvrCore {
   // reference. deliverRecord leaves the byte account to its caller, and
   // answers whether it is to take the queue's reference off refsHeld[0].
   void dispatchRecord(const EventParms& queued);
-  bool deliverRecord(const EventParms& queued);
+  // `now` is a callClockNanos() reading taken just before.
+  bool deliverRecord(const EventParms& queued, int64_t now);
+  // Watches the queue for up to `nanos`: true once a record is queued (then
+  // after DispatchCoalesceNanos more) or the stop requested.
+  bool awaitQueuedRecord(int64_t nanos);
   size_t queuedEvents();
   // The queue's byte bound: admits a plugin's record costing `cost` bytes,
   // or refuses it (counted, with one line when refusing begins); and the
@@ -330,6 +344,12 @@ class DvrCore {
   SplitTally<int64_t> queuedBytes;
   std::atomic<bool> queueRefusing{false};
   std::atomic<int64_t> queueRefused{0};
+  // Set by the dispatch loop while it watches the queue before sleeping
+  // (DispatchIdleWatchNanos), and the first append meanwhile says so: the
+  // loop watches a flag written once, not the byte account written by every
+  // append, whose line it would otherwise take from the submitter each time.
+  alignas(64) std::atomic<bool> dispatchWatching{false};
+  std::atomic<bool> dispatchKicked{false};
   // The dispatch loop's batch, swapped with eventQueue at each take;
   // dispatch thread only while the loop runs.
   alignas(64) std::vector<EventParms> dispatchBatch;

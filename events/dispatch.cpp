@@ -76,17 +76,25 @@ void DvrCore::dispatchLoop() {
   // The statistics check runs at the loop's first record and then at least
   // once a second, however long a batch lasts.
   int64_t nextCheck = 0;  // callClockNanos()
+  bool watchWhenDry = false;
   for (;;) {
     // At least once a second, outside queueLock: a report is a log record.
     reportLogRefusals(steadyNanos());
+    // Every delivered record is off the byte account by now, so anything on
+    // it was queued since the batch was taken.
+    if (watchWhenDry) watchWhenDry = awaitQueuedRecord(DispatchIdleWatchNanos);
     {
       lockQueue(queueLock);
       std::unique_lock lock(queueLock, std::adopt_lock);
       if (eventQueue.empty() && !stopRequested.load()) {
-        const auto deadline = Clock::now() + std::chrono::seconds(1);
+        const auto asleep = Clock::now();
         dispatchWaiting = true;
-        queueSignal.wait_until(lock, deadline, [this] { return stopRequested.load() || !eventQueue.empty(); });
+        queueSignal.wait_until(lock, asleep + std::chrono::seconds(1),
+                               [this] { return stopRequested.load() || !eventQueue.empty(); });
         dispatchWaiting = false;
+        watchWhenDry = !eventQueue.empty() && Clock::now() - asleep < std::chrono::nanoseconds(DispatchIdleWatchNanos);
+      } else {
+        watchWhenDry = !eventQueue.empty();
       }
       if (eventQueue.empty()) {
         if (stopRequested.load()) {
@@ -115,7 +123,8 @@ void DvrCore::dispatchLoop() {
     int dequeuedRecords = 0;
     int64_t queueRefsGone = 0;
     for (size_t i = 0; i < takenCount; ++i) {
-      if (const int64_t now = callClockNanos(); now >= nextCheck) {
+      int64_t now = callClockNanos();
+      if (now >= nextCheck) {
         nextCheck = now + CheckInterval;
         counters.eventsDispatched.fetch_add(static_cast<int64_t>(i + 1 - counted), std::memory_order_relaxed);
         counted = i + 1;
@@ -125,6 +134,7 @@ void DvrCore::dispatchLoop() {
                                    std::memory_order_relaxed);
         reportLogRefusals(steadyNanos());
         reportStatistics();
+        now = callClockNanos();
       }
       // Taken off the account before its delivery, as dispatchRecord does.
       dequeuedCost += queuedCost(taken[i]);
@@ -135,7 +145,7 @@ void DvrCore::dispatchLoop() {
         dequeuedRecords = 0;
         queueRefsGone = 0;
       }
-      queueRefsGone += deliverRecord(taken[i]) ? 1 : 0;
+      queueRefsGone += deliverRecord(taken[i], now) ? 1 : 0;
     }
     if (dequeuedRecords != 0) noteDequeued(dequeuedCost);
     refsHeld[0].fetch_sub(queueRefsGone, std::memory_order_relaxed);
@@ -148,12 +158,40 @@ void DvrCore::dispatchLoop() {
   }
 }
 
-void DvrCore::dispatchRecord(const EventParms& queued) {
-  noteDequeued(queuedCost(queued));
-  if (deliverRecord(queued)) refsHeld[0].fetch_sub(1, std::memory_order_relaxed);
+bool DvrCore::awaitQueuedRecord(int64_t nanos) {
+  dispatchKicked.store(false, std::memory_order_relaxed);
+  dispatchWatching.store(true, std::memory_order_relaxed);
+  // An append that did not see the flag is on the account instead. One
+  // missed both ways costs the rest of the watch, nothing more: the queue
+  // itself is looked at under its lock afterwards.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (queuedBytes.load(std::memory_order_relaxed) != 0) {
+    dispatchWatching.store(false, std::memory_order_relaxed);
+    return true;
+  }
+  bool queued = false;
+  const auto until = Clock::now() + std::chrono::nanoseconds(nanos);
+  while (!queued) {
+    for (int i = 0; i < 32 && !queued; ++i) {
+      queued = dispatchKicked.load(std::memory_order_relaxed) || stopRequested.load(std::memory_order_relaxed);
+      cpuRelax();
+    }
+    if (!queued && Clock::now() >= until) break;
+  }
+  dispatchWatching.store(false, std::memory_order_relaxed);
+  if (queued && !stopRequested.load(std::memory_order_relaxed)) {
+    const auto settle = Clock::now() + std::chrono::nanoseconds(DispatchCoalesceNanos);
+    while (Clock::now() < settle) cpuRelax();
+  }
+  return queued;
 }
 
-bool DvrCore::deliverRecord(const EventParms& queued) {
+void DvrCore::dispatchRecord(const EventParms& queued) {
+  noteDequeued(queuedCost(queued));
+  if (deliverRecord(queued, callClockNanos())) refsHeld[0].fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool DvrCore::deliverRecord(const EventParms& queued, int64_t now) {
   EventParms record = queued;
   configDeltaHook(record);
 
@@ -183,13 +221,20 @@ bool DvrCore::deliverRecord(const EventParms& queued) {
   int32_t kept = 0;
   if (block != nullptr) refBlockHeader(block)->refCount.fetch_add(lendable, std::memory_order_relaxed);
 
+  // Every call starts at `now` until the watch has looked again: a call
+  // taking long enough to matter to it moves the clock on for the next.
+  uint64_t looks = watchLooks.load(std::memory_order_relaxed);
   // The plugin list does not change while the loop runs: it is built before
   // and re-ordered after, both on this thread.
   for (const auto& plugin : plugins) {
     if (!plugin->WantsEvent(record)) continue;
+    if (const uint64_t seen = watchLooks.load(std::memory_order_relaxed); seen != looks) {
+      looks = seen;
+      now = callClockNanos();
+    }
     const auto start = timed ? Clock::now() : Clock::time_point{};
     const LendOutcome outcome =
-        lendForCall(block, plugin->sourceIndexOf(), [&] { return plugin->DeliverEvent(record); });
+        lendForCall(block, plugin->sourceIndexOf(), [&] { return plugin->DeliverEvent(record, now); });
     if (outcome != LendOutcome::Returned) ++kept;
     if (!timed) continue;
     const int64_t nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();

@@ -36,6 +36,19 @@ class BlockGuard {
   void* payload_;
 };
 
+// Records ahead of the append whose slots are claimed for writing.
+constexpr size_t QueuePrefetchAhead = 4;
+
+// Asks for the cache line at `p` in a state it can be written in, without
+// waiting for it. The builtin's x86-64 baseline form asks only to read it.
+inline void prefetchForWrite(const char* p) noexcept {
+#if defined(__x86_64__)
+  asm volatile("prefetchw %0" : : "m"(*p));
+#else
+  __builtin_prefetch(p, 1);
+#endif
+}
+
 bool isSearchResultSource(uint64_t source) {
   const auto id = static_cast<uint32_t>(source);
   return id == CoreSourceId || (id & 0x00ff0000u) != 0;
@@ -185,6 +198,15 @@ int32_t DvrCore::queueEvent(const EventParms& record) {
     if (!dispatchEnded) {
       eventQueue.push_back(queued);
       appended = true;
+      // The next record's slot was last read by the dispatch loop: owning
+      // its lines before that record is written keeps the unlock below it
+      // from waiting for them.
+      if (eventQueue.size() + QueuePrefetchAhead <= eventQueue.capacity()) {
+        const auto* next = reinterpret_cast<const char*>(eventQueue.data() + eventQueue.size());
+        for (size_t line = 0; line < QueuePrefetchAhead * sizeof(EventParms); line += 64) {
+          prefetchForWrite(next + line);
+        }
+      }
       // Counted under the lock that the loop takes it under, so its
       // delivery is always accounted after this.
       queuedBytes.addSerialised(queuedCost(queued));
@@ -193,6 +215,9 @@ int32_t DvrCore::queueEvent(const EventParms& record) {
       // were only the first to wake it, that thread being preempted between
       // unlocking and notifying would hold back every record queued after.
       wake = dispatchWaiting;
+      if (dispatchWatching.load(std::memory_order_relaxed) && !dispatchKicked.load(std::memory_order_relaxed)) {
+        dispatchKicked.store(true, std::memory_order_relaxed);
+      }
     }
   } catch (...) {
     releaseEventRef(payload, 0);

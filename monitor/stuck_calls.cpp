@@ -162,6 +162,7 @@ void CallWatch::run() noexcept {
   do {
     // Not under runLock_: a look may log, and logging may take a while.
     guard.unlock();
+    watchLooks.fetch_add(1, std::memory_order_relaxed);
     try {
       if (tick_) tick_();
     } catch (const std::exception&) {

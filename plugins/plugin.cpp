@@ -347,13 +347,13 @@ bool Plugin::WantsEvent(const EventParms& record) const noexcept {
   }
 }
 
-bool Plugin::callEvent(const EntryPoints& bound, const EventParms& record) {
+bool Plugin::callEvent(const EntryPoints& bound, const EventParms& record, int64_t start) {
   if (bound.OnEvent != nullptr) {
     // The plugin's own copy: it may write to it (a handler that reuses the
     // record to submit another one), and routing, timing and references are
     // read from the caller's.
     EventParms copy = record;
-    PluginCallScope call(&info.sourceId, callName, PluginEntry::OnEvent, logging);
+    PluginCallScope call(start, &info.sourceId, callName, PluginEntry::OnEvent, logging);
     return (bound.OnEvent(&copy) & 0xff) != 0;
   }
   if (record.type == EventTypeConfig) {
@@ -364,7 +364,7 @@ bool Plugin::callEvent(const EntryPoints& bound, const EventParms& record) {
     parms.data = record.data;
     auto result = makeRecord<IoctlResult>();
     result.code = IoctlConfigEvent;
-    PluginCallScope call(&info.sourceId, callName, PluginEntry::IOCTL, logging);
+    PluginCallScope call(start, &info.sourceId, callName, PluginEntry::IOCTL, logging);
     bound.IOCTL(&parms, &result);
     return result.answer != 0;
   }
@@ -378,21 +378,22 @@ bool Plugin::callEvent(const EntryPoints& bound, const EventParms& record) {
     parms.flags = record.flags;
     std::memcpy(&parms.body, &record.body, sizeof parms.body);
     auto result = makeRecord<WriteResult>();
-    PluginCallScope call(&info.sourceId, callName, PluginEntry::Write, logging);
+    PluginCallScope call(start, &info.sourceId, callName, PluginEntry::Write, logging);
     bound.Write(&parms, &result, record.body.context);
     return result.answer != 0;
   }
   return false;
 }
 
-bool Plugin::DeliverEvent(const EventParms& record) {
+bool Plugin::DeliverEvent(const EventParms& record, int64_t start) {
   // The main thread is the only one that changes the table or the stage.
   if (gate->stage != CallGate::Stage::Running) return false;
-  return callEvent(entry, record);
+  return callEvent(entry, record, start);
 }
 
 bool Plugin::HandOffEvent(const EventParms& record) {
-  return gatedCall(CallGate::Kind::Event, [&](const EntryPoints& bound) { return callEvent(bound, record); });
+  return gatedCall(CallGate::Kind::Event,
+                   [&](const EntryPoints& bound) { return callEvent(bound, record, callClockNanos()); });
 }
 
 bool Plugin::ServesSearches() {

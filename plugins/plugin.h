@@ -143,7 +143,8 @@ class Plugin {
   // The dispatch loop's delivery (main thread). Each call gets its own copy
   // of the record, so a plugin that writes to it cannot change what the
   // plugins after it receive; the payload stays shared.
-  bool DeliverEvent(const EventParms& record);
+  // `start` is the call's start (callClockNanos), read by the loop.
+  bool DeliverEvent(const EventParms& record, int64_t start);
   // The same from any other thread (log records after a stop request);
   // false, without a call, once "Close" has begun.
   bool HandOffEvent(const EventParms& record);
@@ -210,7 +211,7 @@ class Plugin {
   // Steps 1-3 and 4-5 of Retire.
   void Close();
   void Unload();
-  bool callEvent(const EntryPoints& bound, const EventParms& record);
+  bool callEvent(const EntryPoints& bound, const EventParms& record, int64_t start);
   // Runs `call` with the entry points bound when the gate admits it.
   template <typename Call>
   bool gatedCall(CallGate::Kind kind, Call&& call);

@@ -84,6 +84,12 @@ inline int64_t callClockNanos() noexcept {
   return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
+// Moved on by the stuck-call watch at every look. A clock reading taken
+// while it has not moved since is no older than about one period of the
+// watch, which is good enough for a call's start: the dispatch loop reads
+// the clock once per record, not once per plugin called.
+inline constinit std::atomic<uint64_t> watchLooks{0};
+
 // Whole seconds, to the nearest: a call's length read off the coarse clock
 // may fall a few milliseconds short.
 constexpr int64_t roundedSeconds(int64_t nanos) noexcept { return (nanos + 500'000'000) / 1'000'000'000; }
@@ -99,13 +105,17 @@ void reportReturned(CallSlot& slot, const char* name, PluginEntry entry, int64_t
 class PluginCallScope {
  public:
   PluginCallScope(const uint64_t* sourceId, const char* name, PluginEntry entry, bool loggingPlugin = false) noexcept
+      : PluginCallScope(callClockNanos(), sourceId, name, entry, loggingPlugin) {}
+  // A call starting at `start` (callClockNanos), read by the caller.
+  PluginCallScope(int64_t start, const uint64_t* sourceId, const char* name,
+                                         PluginEntry entry, bool loggingPlugin) noexcept
       : slot_(threadCalls),
         loggingPlugin_(loggingPlugin),
         sourceId_(slot_.sourceId.load(std::memory_order_relaxed)),
         name_(slot_.name.load(std::memory_order_relaxed)),
         entry_(slot_.entry.load(std::memory_order_relaxed)),
         start_(slot_.start.load(std::memory_order_relaxed)) {
-    write(sourceId, name, entry, callClockNanos());
+    write(sourceId, name, entry, start);
     if (loggingPlugin_) ++loggingPluginDepth;
   }
   ~PluginCallScope() {
