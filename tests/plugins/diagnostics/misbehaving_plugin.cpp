@@ -4,7 +4,7 @@
 //   NULL_WRITE_IN_EVENT   writes through a null pointer in "OnEvent"
 //   ABORT_IN_WORKER       asks for a worker thread and aborts in it
 //   OVERFLOW_IN_IPC       recurses in "OnIpcResult" until its stack overflows
-//   SLEEP_IN_EVENT        sleeps 12 s in its first "OnEvent"
+//   SLEEP_IN_EVENT        sleeps 12 s (SLEEP_SECONDS) in its first "OnEvent"
 //   SLEEP_IN_IPC          sleeps 12 s in "OnIpcResult"
 //   SLEEP_IN_CLOSE        sleeps 12 s in "Close"
 //   NULL_WRITE_IN_THREAD  writes through a null pointer on a thread it starts
@@ -51,7 +51,10 @@ namespace {
 
 using namespace ko::core;
 
-constexpr auto SleepFor = std::chrono::seconds(12);
+#ifndef SLEEP_SECONDS
+#define SLEEP_SECONDS 12
+#endif
+constexpr auto SleepFor = std::chrono::seconds(SLEEP_SECONDS);
 
 [[maybe_unused]] void sleepThenMark() {
   std::this_thread::sleep_for(SleepFor);
