@@ -1,5 +1,8 @@
 // Submission rules, the queue's payload references and the dispatch loop,
 // driven through the plugins' own callback.
+#include <pthread.h>
+#include <time.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -646,17 +649,32 @@ TEST_F(BusDispatch, SlowLiveLogDeliveryIsTimedNotReported) {
   }
 }
 
+// Also after a burst, whose records come close enough together for the loop
+// to watch the queue between them: that watch ends, and the idle loop sleeps.
 TEST_F(BusDispatch, EmptyQueueWakesEverySecondAndCountsIdle) {
   Probe* p = probe("bus_a");
   attach("bus_a");
   startPrimedLoop(p);  // the counters start from 0 after the first pass's report
+  const uint64_t before = p->delivered.load();
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(submit(makeEvent(EventTypeAlarm, EventClassLive, 0x00400000u)), 0);
+  ASSERT_TRUE(ko::test::waitUntil([&] { return p->delivered.load() >= before + 2000; }));
+  clockid_t loopClock;
+  ASSERT_EQ(pthread_getcpuclockid(loopThread.native_handle(), &loopClock), 0);
+  auto cpuNanos = [&] {
+    timespec now{};
+    clock_gettime(loopClock, &now);
+    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+  };
+  const int64_t busy = cpuNanos();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (counters.idleSeconds.load() == 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  const int64_t idleCpu = cpuNanos() - busy;
   stopLoopThread();
   EXPECT_GE(counters.idleSeconds.load(), 1);
   EXPECT_EQ(counters.queueLength.load(), 0);
+  EXPECT_LT(idleCpu, 200'000'000) << "the loop kept watching an empty queue";
 }
 
 // InQ counts what still waits right after the loop took its current record,
