@@ -78,18 +78,6 @@ void logThreadsAndDescriptors(const char* when) {
   coreLog(25, "{} plugins: {} threads, {} descriptors", when, runningThreads(), entriesOf("/proc/self/fd"));
 }
 
-sigset_t stopSignalSet() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int signo : {SIGINT, SIGTERM, SIGQUIT}) sigaddset(&set, signo);
-  return set;
-}
-
-void holdStopSignals() {
-  const sigset_t set = stopSignalSet();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
 std::string programDirectory(const std::string& corePath) {
   const auto slash = corePath.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -167,11 +155,11 @@ void DvrCore::Run() {
     if (ec) throw boost::system::system_error(ec, "add");
   }
   waitForStopSignal();
-  // Only the io thread takes the stop signals (a stop held back since
-  // start-up included): this thread and every thread started from it keep
-  // them held, so none is left to take one by its default action while the
-  // set is torn down.
+  // The set has its handlers now: a stop held back since start-up is taken
+  // here. This thread and the io thread (started below) take them, as do the
+  // programs plugins start from either: a child inherits the mask.
   const sigset_t stopSignals = stopSignalSet();
+  pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
   loadConfig();
   if (throttlingEnabled) publishMemoryState();
@@ -182,9 +170,8 @@ void DvrCore::Run() {
   callWatch.start([this] { housekeepingTick(); });
   std::promise<void> ioDone;
   auto ioFinished = ioDone.get_future();
-  ioThread = std::thread([this, stopSignals, done = std::move(ioDone)]() mutable {
+  ioThread = std::thread([this, done = std::move(ioDone)]() mutable {
     CoreThread thread(ThreadRole::Io);
-    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
     {
       // Out of the watch before the thread can end, so the watch never reads
       // the slot of a thread already gone.
@@ -227,13 +214,17 @@ void DvrCore::Run() {
   reportDroppedPackets();
   // The set restores the default action when it goes, which a stop signal
   // arriving then would take instead of the clean exit under way. With the
-  // io thread gone no thread takes one, so the set can go and the signals
-  // be ignored (discarding one held back meanwhile). A stuck io thread still
-  // takes them: the set then stays, its handler harmless, as the core is
-  // not destroyed under a stuck call either.
+  // io thread gone and this one holding them, no thread of the core takes
+  // one (stopSignalSet), so the set can go and the signals be ignored, which
+  // also discards one held back meanwhile. A stuck io thread still takes
+  // them: the set then stays, its handler harmless, as the core is not
+  // destroyed under a stuck call either.
   if (!ioJoined) return;
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
   io->signals.reset();
   for (int signo : {SIGINT, SIGTERM, SIGQUIT}) std::signal(signo, SIG_IGN);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void DvrCore::waitForStopSignal() {

@@ -44,6 +44,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/stop_signals.h"
 #include "events/split_tally.h"
 #include "ko/core/event.hpp"
 #include "log/console_sink.h"
@@ -409,13 +410,6 @@ class DvrCore {
 // that runs outside a member function (the plugin callback, coreLog, the
 // fatal-signal handler) reaches the core through it.
 extern DvrCore* coreInstance;
-
-// Holds SIGINT, SIGTERM and SIGQUIT back on the calling thread (and on the
-// threads it starts) until Run's signal set can take them: the entry point
-// calls it first, so a stop that comes early stays pending and leads to a
-// clean stop instead of ending the process by the default action.
-void holdStopSignals();
-sigset_t stopSignalSet();
 
 // One line with the process's threads and open descriptors, logged before
 // the first plugin (the logging plugin) is loaded and once the last

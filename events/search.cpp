@@ -171,8 +171,8 @@ bool DvrCore::startSearchThread(const std::shared_ptr<AsyncEvent>& request, cons
   // Never below the system's minimum.
   (void)pthread_attr_setstacksize(&attr, std::max<size_t>(SearchThreadStack, PTHREAD_STACK_MIN));
   (void)pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  // Started from the io thread too, which takes the stop signals; a search
-  // thread that outlives the stop must not take one by the default action.
+  // A search thread may outlive the signal set (holdStopSignals); it holds
+  // the stop signals from its first instruction on.
   sigset_t mask;
   const sigset_t stopSignals = stopSignalSet();
   if (pthread_sigmask(SIG_BLOCK, nullptr, &mask) == 0 && sigorset(&mask, &mask, &stopSignals) == 0) {

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <system_error>
 
+#include "core/stop_signals.h"
+
 namespace ko::core {
 
 namespace {
@@ -118,6 +120,7 @@ void ConsoleSink::wake() noexcept {
 }
 
 void ConsoleSink::run() noexcept {
+  holdStopSignals();
   pthread_setname_np(pthread_self(), "console");
   std::string taken;
   bool abandoned = false;  // the end came while the console took nothing

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "core/stop_signals.h"
 #include "log/core_log.h"
 
 namespace ko::core {
@@ -152,6 +153,7 @@ void CallWatch::stop() noexcept {
 }
 
 void CallWatch::run() noexcept {
+  holdStopSignals();
   (void)pthread_setname_np(pthread_self(), "ko-watch");
   // Its log lines after a stop request go to the logging plugin by way of
   // the courier, not from here.

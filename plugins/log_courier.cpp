@@ -55,6 +55,7 @@ void LogCourier::finish() noexcept {
 }
 
 void LogCourier::run(const std::shared_ptr<State>& state, DvrCore& core) noexcept {
+  holdStopSignals();
   CoreThread thread(ThreadRole::Log);
   WatchedThread watched(core.callWatch);
   std::unique_lock guard(state->lock);

@@ -1,4 +1,4 @@
-// A program a plugin starts: it copies its Uid, Gid and Cap lines of
+// A program a plugin starts: it copies its Uid, Gid, Cap and SigBlk lines of
 // /proc/self/status as it started (each prefixed "Started"), drops root the
 // usual way, setuid(getuid()), as a set-user-ID-root helper does, then adds
 // the same lines and its secure bits, into the file named by its argument
@@ -17,7 +17,8 @@ std::string identity(const char* prefix) {
   std::string line;
   std::string kept;
   while (std::getline(status, line)) {
-    if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0 || line.rfind("Cap", 0) == 0) {
+    if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0 || line.rfind("Cap", 0) == 0 ||
+        line.rfind("SigBlk:", 0) == 0) {
       kept += prefix + line + "\n";
     }
   }

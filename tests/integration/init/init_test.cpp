@@ -209,6 +209,12 @@ TEST_F(InitIdentity, RootCoreUnderUserParentBecomesThatUserWithOnlyThreeCapabili
   for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) {
     EXPECT_EQ(probed(program, set), NoCapabilities) << set << "\n" << program;
   }
+  // Started from the dispatch thread: the core holds the stop signals only on
+  // threads of its own, so the program can be stopped the usual way.
+  if (!underUserModeEmulator()) {
+    const uint64_t stopBits = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1)) | (1ull << (SIGQUIT - 1));
+    EXPECT_EQ(std::stoull(probed(program, "StartedSigBlk"), nullptr, 16) & stopBits, 0u) << program;
+  }
   stop();
 }
 
