@@ -24,7 +24,6 @@
 //   the plugin's stage, never across a call and never with another lock.
 #pragma once
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <array>
